@@ -1,0 +1,53 @@
+// Shared interface of the Zorvik hardware bridge: the serial-link constants and
+// the bridge class that the driver program constructs.
+//
+// This header is free of ROS headers so that ROS-free code (the frame codec, the
+// rig emulator, the parser fuzzer) can include it for the constants.
+#ifndef ZV_ROS_DRIVER_ZV_ROS_DRIVER_H
+#define ZV_ROS_DRIVER_ZV_ROS_DRIVER_H
+
+#include <cstdint>
+#include <memory>
+
+#include <boost/asio.hpp>
+
+// Payload length in bytes of each frame kind, indexed by the kind byte
+// (0 encoder, 1 encoder with rates, 2 throttle, 3 arm, 4 heartbeat). Stored as
+// floats; convert with static_cast before using one as a size.
+static const float ZV_SERIAL_PAYLOAD_LEN[5] = {12.0f, 24.0f, 8.0f, 1.0f, 1.0f};
+// Largest entry of ZV_SERIAL_PAYLOAD_LEN.
+static const uint64_t ZV_SERIAL_MAX_PAYLOAD_LEN = 24;
+// First byte of every frame.
+static const uint8_t ZV_SERIAL_MAGIC = 0xA5;
+// Longest frame on the wire: magic, kind, largest payload, check byte.
+static const uint64_t ZV_SERIAL_MAX_MESSAGE_LEN = 27;
+
+static_assert(sizeof(ZV_SERIAL_PAYLOAD_LEN) == 20, "ZV_SERIAL_PAYLOAD_LEN must be five 32-bit floats");
+static_assert(sizeof(ZV_SERIAL_MAX_PAYLOAD_LEN) == 8, "ZV_SERIAL_MAX_PAYLOAD_LEN must be 64 bits wide");
+static_assert(sizeof(ZV_SERIAL_MAGIC) == 1, "ZV_SERIAL_MAGIC must be one byte");
+static_assert(sizeof(ZV_SERIAL_MAX_MESSAGE_LEN) == 8, "ZV_SERIAL_MAX_MESSAGE_LEN must be 64 bits wide");
+
+namespace zv_ros_driver
+{
+// Bridge between the rig's serial link and the ROS topics: publishes every
+// encoder frame as zv_msgs/State on "/zv_state" and sends every zv_msgs/Command
+// from "/zv_command" as a throttle frame. Reads its private parameters (~port,
+// ~baud, ~command_timeout, ...) in the constructor; needs ros::init first.
+// The destructor zeroes the throttles, disarms the rig and closes the port.
+class ZvROSDriver
+{
+ public:
+  ZvROSDriver();
+  ~ZvROSDriver();
+
+  ZvROSDriver(const ZvROSDriver&) = delete;
+  ZvROSDriver& operator=(const ZvROSDriver&) = delete;
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zv_ros_driver
+
+#endif  // ZV_ROS_DRIVER_ZV_ROS_DRIVER_H
