@@ -1,0 +1,119 @@
+#ifndef ZV_VIZ_ZORVIK_PANEL_H
+#define ZV_VIZ_ZORVIK_PANEL_H
+
+#ifndef Q_MOC_RUN
+#include <ros/ros.h>
+#include <rviz/panel.h>
+#include <zv_msgs/Command.h>
+#include <zv_msgs/ReferenceState.h>
+#include <zv_msgs/State.h>
+#endif
+
+#include <QString>
+
+class QCheckBox;
+class QComboBox;
+class QDoubleSpinBox;
+class QGridLayout;
+class QGroupBox;
+class QLabel;
+class QSlider;
+class QVBoxLayout;
+
+namespace zv_viz
+{
+// The topics the panel can drive. They are the selector's entries, the accepted values of the
+// saved "Topic" key and the keys that choose the message type published.
+static const std::string kStateTopic = "/zv_state";
+static const std::string kReferenceTopic = "/zv_reference_state";
+static const std::string kCommandTopic = "/zv_command";
+
+// Three sliders with spin boxes that set a State (degrees), a ReferenceState (degrees) or a
+// Command (force and torque, or one direct throttle) and publish it every 50 ms while enabled.
+class ZorvikPanel : public rviz::Panel
+{
+  Q_OBJECT
+ public:
+  explicit ZorvikPanel(QWidget* parent = nullptr);
+
+  void load(const rviz::Config& config) override;
+  void save(rviz::Config config) const override;
+
+ public Q_SLOTS:
+  void setTopic();
+
+ protected Q_SLOTS:
+  void sliderOneCallback(int value);
+  void sliderTwoCallback(int value);
+  void sliderThreeCallback(int value);
+  void spinboxOneCallback(double value);
+  void spinboxTwoCallback(double value);
+  void spinboxThreeCallback(double value);
+  void sendSetpoints();
+  // Hides QWidget::setEnabled: switches editing and publishing, never the panel itself.
+  void setEnabled(bool enabled);
+  void updateLayout(const QString& layout_type);
+
+ protected:
+  void init();
+  void updateWidgets();
+
+ private:
+  enum class Kind
+  {
+    State,
+    Reference,
+    Command
+  };
+  // The layout and the message type both follow topic_: State, Reference, anything else Command.
+  Kind kind() const;
+  // Enables or disables the six row widgets according to enabled_.
+  void applyEnabledState();
+  // A repeated load reuses the widgets of the first one.
+  void reapply();
+
+  QSlider* slider_one_ = nullptr;
+  QSlider* slider_two_ = nullptr;
+  QSlider* slider_three_ = nullptr;
+  QDoubleSpinBox* spinbox_one_ = nullptr;
+  QDoubleSpinBox* spinbox_two_ = nullptr;
+  QDoubleSpinBox* spinbox_three_ = nullptr;
+  QLabel* label_one_ = nullptr;
+  QLabel* label_two_ = nullptr;
+  QLabel* label_three_ = nullptr;
+  QString topic_;
+  QCheckBox* enabled_check_box_ = nullptr;
+  QCheckBox* pwm_check_box_ = nullptr;
+  QComboBox* topic_combo_box_ = nullptr;
+  QVBoxLayout* main_layout_ = nullptr;
+  QGridLayout* slider_layout_ = nullptr;
+  QGroupBox* slider_group_box_ = nullptr;
+  ros::Publisher publisher_;
+  ros::NodeHandle nh_;
+  zv_msgs::State state_msg_;
+  zv_msgs::ReferenceState reference_msg_;
+  zv_msgs::Command command_msg_;
+  float d_ = 1.0f;
+  float km_ = 1.0f;
+  float scale_ = 1000.0f;
+  bool enabled_ = false;
+  bool pwm_enabled_ = false;
+  int pitch_ = 0;
+  int yaw_ = 0;
+  int roll_ = 0;
+  int pitch_r_ = 0;
+  int yaw_r_ = 0;
+  double force_ = 0.0;
+  double torque_ = 0.0;
+  double pwm_ = 0.0;
+  int pitch_limit_ = 45;
+  int yaw_limit_ = 45;
+  int roll_limit_ = 45;
+  int force_limit_ = 20;
+  int torque_limit_ = 20;
+  int pwm_limit_ = 1;
+};
+
+}  // namespace zv_viz
+
+#endif  // ZV_VIZ_ZORVIK_PANEL_H
