@@ -1,0 +1,188 @@
+// zv_rig_emulator: the simulated rig behind a pseudo-terminal. Serves the rig's
+// side of the serial protocol in real time so that the real driver and
+// controller run against it unchanged. Publishes no topics.
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+
+#include <ros/ros.h>
+
+#include "zv_sim/pty_link.h"
+#include "zv_sim/rig_firmware.h"
+#include "zv_sim/rig_model.h"
+
+namespace
+{
+double now()
+{
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+void requestStop(int)
+{
+  ros::requestShutdown();
+}
+
+// Keys the model does not use; a missing one is harmless.
+bool unusedKey(const std::string& key)
+{
+  return key == "l3z" || key == "J2x" || key == "J3x" || key == "J3y" || key == "J3z";
+}
+
+bool readRigParams(zv_sim::RigParams& p)
+{
+  ros::NodeHandle nh;
+  bool ok = true;
+  for (const zv_sim::RigParamField& f : zv_sim::kRigParamFields)
+  {
+    const std::string key = std::string("/zorvik/") + f.key;
+    if (!nh.getParam(key, p.*f.member) && !unusedKey(f.key))
+    {
+      ROS_FATAL(
+          "parameter %s is missing or not a number: load the rig parameters (e.g. "
+          "controller/config/zorvik_params.yaml) before starting the emulator",
+          key.c_str());
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+void writeLatencies(const std::string& path, const std::vector<double>& samples)
+{
+  std::ofstream out(path);
+  if (!out)
+  {
+    ROS_ERROR("cannot write the latency log %s: check the folder exists and is writable", path.c_str());
+    return;
+  }
+  out.precision(9);
+  for (double s : samples)
+  {
+    out << s << "\n";
+  }
+}
+
+int run()
+{
+  ros::NodeHandle pnh("~");
+  zv_sim::RigParams params;
+  if (!readRigParams(params))
+  {
+    return 2;
+  }
+  zv_sim::RigLimits limits;
+  pnh.param("pitch_min", limits.pitch_min, limits.pitch_min);
+  pnh.param("pitch_max", limits.pitch_max, limits.pitch_max);
+  pnh.param("roll_min", limits.roll_min, limits.roll_min);
+  pnh.param("roll_max", limits.roll_max, limits.roll_max);
+  const std::string problem = zv_sim::RigModel::validate(params, limits);
+  if (!problem.empty())
+  {
+    ROS_FATAL("cannot simulate this rig: %s", problem.c_str());
+    return 2;
+  }
+
+  zv_sim::FirmwareConfig config;
+  int seed = 1;
+  std::string latency_log;
+  pnh.param("physics_rate", config.physics_rate, config.physics_rate);
+  pnh.param("encoder_rate", config.encoder_rate, config.encoder_rate);
+  pnh.param("heartbeat_rate", config.heartbeat_rate, config.heartbeat_rate);
+  pnh.param("throttle_timeout", config.throttle_timeout, config.throttle_timeout);
+  pnh.param("quantization", config.quantization, config.quantization);
+  pnh.param("noise_stddev", config.noise_stddev, config.noise_stddev);
+  pnh.param("noise_seed", seed, seed);
+  pnh.param("swap_motors", config.swap_motors, config.swap_motors);
+  pnh.param("latency_log", latency_log, latency_log);
+  config.noise_seed = static_cast<unsigned>(seed);
+  config.record_latency = !latency_log.empty();
+  const std::string bad_config = zv_sim::RigFirmware::validate(config);
+  if (!bad_config.empty())
+  {
+    ROS_FATAL("cannot start the emulator: %s", bad_config.c_str());
+    return 2;
+  }
+  if (config.swap_motors)
+  {
+    ROS_WARN("~swap_motors is set: the left throttle drives the right motor and back (fault injection)");
+  }
+
+  zv_sim::RigModel model(params, limits);
+  zv_sim::RigState initial = model.state();  // at rest on the lower pitch stop
+  pnh.param("initial_roll", initial.roll, initial.roll);
+  pnh.param("initial_pitch", initial.pitch, initial.pitch);
+  pnh.param("initial_yaw", initial.yaw, initial.yaw);
+  model.setState(initial);
+
+  std::string link_path;
+  pnh.param<std::string>("link", link_path, "/tmp/zorvik_sim_tty");
+  std::unique_ptr<zv_sim::PtyLink> link;
+  try
+  {
+    link.reset(new zv_sim::PtyLink(link_path));
+  }
+  catch (const std::runtime_error& e)
+  {
+    ROS_FATAL("cannot open the simulated serial line: %s", e.what());
+    return 1;
+  }
+  std::cout << "zv_rig_emulator: simulated rig on " << link->linkPath() << " -> " << link->slavePath() << std::endl;
+
+  zv_sim::RigFirmware firmware(model, config, now());
+  std::vector<uint8_t> out, in;
+  bool host_was_present = false;
+  while (ros::ok())
+  {
+    out.clear();
+    firmware.advance(now(), out);
+    link->send(out);
+    // Sleep until the next frame is due, but wake often enough for the host's bytes.
+    const double wait = std::min(std::max(firmware.nextFrameTime() - now(), 0.0), 0.01);
+    in.clear();
+    const bool present = link->receive(in, wait);
+    if (!in.empty())
+    {
+      const double t = now();
+      out.clear();
+      firmware.advance(t, out);  // the model catches up before the command applies
+      link->send(out);
+      firmware.receive(in.data(), in.size(), t);
+    }
+    if (link->takeHostLost())
+    {
+      firmware.linkLost();
+      ROS_INFO("host closed %s; waiting for it to reopen", link->linkPath().c_str());
+    }
+    if (present && !host_was_present)
+    {
+      ROS_INFO("host opened %s", link->linkPath().c_str());
+    }
+    host_was_present = present;
+    ros::spinOnce();
+  }
+
+  if (config.record_latency)
+  {
+    writeLatencies(latency_log, firmware.latencies());
+  }
+  const zv_ros_driver::FrameParser::Counters& c = firmware.parserCounters();
+  ROS_INFO("emulator stopping: %llu frames accepted, %llu rejected (check), %llu bytes skipped, %llu bytes dropped",
+           static_cast<unsigned long long>(c.frames_accepted), static_cast<unsigned long long>(c.rejected_check),
+           static_cast<unsigned long long>(c.bytes_skipped), static_cast<unsigned long long>(link->bytesDropped()));
+  return 0;
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  ros::init(argc, argv, "zv_rig_emulator");
+  std::signal(SIGTERM, requestStop);
+  std::signal(SIGHUP, requestStop);
+  return run();
+}

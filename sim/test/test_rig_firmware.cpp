@@ -1,0 +1,315 @@
+#include "zv_sim/rig_firmware.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+using zv_ros_driver::Frame;
+using zv_sim::FirmwareConfig;
+using zv_sim::RigFirmware;
+using zv_sim::RigModel;
+using zv_sim::RigParams;
+
+namespace
+{
+RigParams defaultRig()
+{
+  RigParams p;
+  p.l1 = 0.5;
+  p.l2 = 0.25;
+  p.l3x = 0.1;
+  p.l3y = 0.05;
+  p.lT = 0.5;
+  p.d = 0.2;
+  p.m1 = 0.5;
+  p.m2 = 0.2;
+  p.m3 = 0.3;
+  p.J1x = 0.02;
+  p.J1y = 0.005;
+  p.J1z = 0.02;
+  p.J2y = 0.004;
+  p.J2z = 0.004;
+  p.Bphi = 0.01;
+  p.Bth = 0.02;
+  p.Bpsi = 0.02;
+  p.km = 5.0;
+  p.g = 9.81;
+  return p;
+}
+
+// The host's side: frames out of the firmware's bytes, and bytes into it.
+struct Host
+{
+  zv_ros_driver::FrameParser parser;
+  std::vector<Frame> frames;
+
+  void read(const std::vector<uint8_t>& bytes)
+  {
+    parser.feed(bytes.data(), bytes.size(), frames);
+  }
+  size_t count(uint8_t kind) const
+  {
+    size_t n = 0;
+    for (const Frame& f : frames)
+    {
+      n += f.kind == kind ? 1 : 0;
+    }
+    return n;
+  }
+  uint8_t lastHeartbeat() const
+  {
+    uint8_t status = 0xFF;
+    for (const Frame& f : frames)
+    {
+      zv_ros_driver::decodeHeartbeat(f, status);
+    }
+    return status;
+  }
+};
+
+void send(RigFirmware& fw, const std::vector<uint8_t>& bytes, double t)
+{
+  std::vector<uint8_t> out;
+  fw.advance(t, out);
+  fw.receive(bytes.data(), bytes.size(), t);
+}
+
+void throttle(RigFirmware& fw, float left, float right, double t)
+{
+  send(fw, zv_ros_driver::encodeThrottle(left, right), t);
+}
+}  // namespace
+
+TEST(RigFirmwareArming, MotorsRunOnlyWhileArmedAndHeartbeatSaysSo)
+{
+  RigFirmware fw(RigModel(defaultRig()), FirmwareConfig(), 0.0);
+  Host host;
+  std::vector<uint8_t> out;
+  fw.advance(0.0, out);
+  host.read(out);
+  EXPECT_EQ(host.lastHeartbeat(), zv_ros_driver::kHeartbeatThrottleTimeout) << "boots disarmed, no throttle yet";
+
+  throttle(fw, 0.6, 0.6, 0.01);
+  EXPECT_EQ(fw.motorLeft(), 0.0) << "disarmed firmware ignores throttles";
+  EXPECT_EQ(fw.motorRight(), 0.0);
+
+  send(fw, zv_ros_driver::encodeArm(true), 0.02);
+  EXPECT_EQ(fw.motorLeft(), 0.0) << "a throttle from before arming must not start the motors";
+  throttle(fw, 0.6, 0.4, 0.03);
+  EXPECT_FLOAT_EQ(fw.motorLeft(), 0.6);
+  EXPECT_FLOAT_EQ(fw.motorRight(), 0.4);
+  out.clear();
+  fw.advance(0.21, out);
+  host.read(out);
+  EXPECT_EQ(host.lastHeartbeat(), zv_ros_driver::kHeartbeatArmed);
+
+  send(fw, zv_ros_driver::encodeArm(false), 0.22);
+  EXPECT_EQ(fw.motorLeft(), 0.0);
+  EXPECT_EQ(fw.motorRight(), 0.0);
+  send(fw, zv_ros_driver::encodeArm(true), 0.23);
+  EXPECT_EQ(fw.motorLeft(), 0.0) << "re-arming waits for a fresh throttle";
+  throttle(fw, 0.5, 0.5, 0.24);
+  EXPECT_FLOAT_EQ(fw.motorLeft(), 0.5);
+}
+
+TEST(RigFirmwareThrottle, ClampedAndNotANumberIsOff)
+{
+  RigFirmware fw(RigModel(defaultRig()), FirmwareConfig(), 0.0);
+  send(fw, zv_ros_driver::encodeArm(true), 0.0);
+  throttle(fw, std::numeric_limits<float>::quiet_NaN(), 1.7f, 0.01);
+  EXPECT_EQ(fw.motorLeft(), 0.0);
+  EXPECT_EQ(fw.motorRight(), 1.0);
+  throttle(fw, -0.3f, std::numeric_limits<float>::infinity(), 0.02);
+  EXPECT_EQ(fw.motorLeft(), 0.0);
+  EXPECT_EQ(fw.motorRight(), 1.0);
+}
+
+TEST(RigFirmwareThrottle, MotorsCutWhenThrottleFramesStopAndResumeWithThem)
+{
+  RigFirmware fw(RigModel(defaultRig()), FirmwareConfig(), 0.0);
+  Host host;
+  send(fw, zv_ros_driver::encodeArm(true), 0.0);
+  throttle(fw, 0.7, 0.7, 1.0);
+  std::vector<uint8_t> out;
+  fw.advance(1.49, out);
+  EXPECT_FLOAT_EQ(fw.motorLeft(), 0.7) << "still within the 0.5 s timeout";
+  EXPECT_FALSE(fw.throttleTimedOut());
+  out.clear();
+  fw.advance(1.52, out);
+  EXPECT_EQ(fw.motorLeft(), 0.0);
+  EXPECT_EQ(fw.motorRight(), 0.0);
+  EXPECT_TRUE(fw.throttleTimedOut());
+  out.clear();
+  fw.advance(1.8, out);
+  host.read(out);
+  EXPECT_EQ(host.lastHeartbeat(), zv_ros_driver::kHeartbeatArmed | zv_ros_driver::kHeartbeatThrottleTimeout);
+
+  throttle(fw, 0.3, 0.2, 1.9);
+  EXPECT_FLOAT_EQ(fw.motorLeft(), 0.3);
+  EXPECT_FALSE(fw.throttleTimedOut());
+}
+
+TEST(RigFirmwareEncoder, SendsFramesAtItsRatesWithTheModelAngles)
+{
+  RigModel model(defaultRig());
+  RigFirmware fw(model, FirmwareConfig(), 10.0);
+  Host host;
+  std::vector<uint8_t> out;
+  // Delivered in uneven chunks, as a real-time loop would.
+  for (double t = 10.0; t < 11.0; t += 0.0037)
+  {
+    fw.advance(t, out);
+  }
+  fw.advance(11.0 + 1e-9, out);  // the last sample is due at 11 s give or take rounding
+  host.read(out);
+  EXPECT_EQ(host.parser.counters().rejected_check, 0u);
+  EXPECT_EQ(host.parser.counters().bytes_skipped, 0u);
+  // Samples at 10.000, 10.005, ..., 11.000; heartbeats at 10.0, 10.2, ..., 11.0.
+  EXPECT_EQ(host.count(zv_ros_driver::kEncoderFrame), 201u);
+  EXPECT_EQ(host.count(zv_ros_driver::kHeartbeatFrame), 6u);
+  EXPECT_EQ(out.size(), 201u * 15 + 6u * 4);
+  zv_ros_driver::EncoderAngles angles = {};
+  ASSERT_TRUE(zv_ros_driver::decodeEncoderAngles(host.frames.front(), angles));
+  EXPECT_FLOAT_EQ(angles.pitch, -0.5f) << "motors off: at rest on the pitch stop";
+  EXPECT_EQ(angles.roll, 0.0f);
+}
+
+TEST(RigFirmwareEncoder, AfterAStallTheSamplerRestartsInsteadOfBursting)
+{
+  RigFirmware fw(RigModel(defaultRig()), FirmwareConfig(), 0.0);
+  Host host;
+  std::vector<uint8_t> out;
+  fw.advance(0.0, out);
+  fw.advance(3.0, out);  // the process was held up for 3 s
+  host.read(out);
+  EXPECT_LE(host.count(zv_ros_driver::kEncoderFrame), 3u);
+  EXPECT_DOUBLE_EQ(fw.nextFrameTime(), 3.0 + 0.005);
+}
+
+TEST(RigFirmwareEncoder, QuantisationAndNoise)
+{
+  RigModel model(defaultRig());
+  zv_sim::RigState s = model.state();
+  s.pitch = -0.4937;
+  s.yaw = 0.0;
+  model.setState(s);
+  FirmwareConfig coarse;
+  coarse.quantization = 0.01;
+  coarse.physics_rate = 1e6;  // the rig falls onto its stop; sample before it moves measurably
+  coarse.encoder_rate = 1e6;
+  RigFirmware fw(model, coarse, 0.0);
+  Host host;
+  std::vector<uint8_t> out;
+  fw.advance(0.0, out);
+  host.read(out);
+  zv_ros_driver::EncoderAngles angles = {};
+  ASSERT_TRUE(zv_ros_driver::decodeEncoderAngles(host.frames.front(), angles));
+  EXPECT_FLOAT_EQ(angles.pitch, -0.49f);
+
+  FirmwareConfig noisy;
+  noisy.noise_stddev = 0.02;
+  RigFirmware nfw(RigModel(defaultRig()), noisy, 0.0);
+  Host nhost;
+  out.clear();
+  for (double t = 0.0; t < 20.0 + 1e-9; t += 0.001)
+  {
+    nfw.advance(t, out);  // 4001 samples of a rig resting on its stop at -0.5 rad
+  }
+  nhost.read(out);
+  double sum = 0, sum2 = 0;
+  size_t n = 0;
+  for (const Frame& f : nhost.frames)
+  {
+    if (zv_ros_driver::decodeEncoderAngles(f, angles))
+    {
+      const double e = angles.pitch + 0.5;
+      sum += e;
+      sum2 += e * e;
+      ++n;
+    }
+  }
+  ASSERT_GE(n, 4000u);
+  const double mean = sum / n;
+  const double stddev = std::sqrt(sum2 / n - mean * mean);
+  EXPECT_NEAR(mean, 0.0, 0.002);
+  EXPECT_NEAR(stddev, 0.02, 0.002);
+}
+
+TEST(RigFirmwareFaults, SwappedMotorsRollTheWrongWay)
+{
+  FirmwareConfig wired, swapped;
+  swapped.swap_motors = true;
+  for (const FirmwareConfig& config : {wired, swapped})
+  {
+    RigFirmware fw(RigModel(defaultRig()), config, 0.0);
+    send(fw, zv_ros_driver::encodeArm(true), 0.0);
+    for (double t = 0.0; t < 0.3; t += 0.005)
+    {
+      throttle(fw, 0.9, 0.5, t);
+    }
+    std::vector<uint8_t> out;
+    fw.advance(0.3, out);
+    if (config.swap_motors)
+    {
+      EXPECT_LT(fw.model().state().roll, -0.01);
+    }
+    else
+    {
+      EXPECT_GT(fw.model().state().roll, 0.01) << "more left thrust rolls positive";
+    }
+  }
+}
+
+TEST(RigFirmwareLatency, MeasuresFromEncoderFrameToTheNextThrottle)
+{
+  FirmwareConfig config;
+  config.record_latency = true;
+  RigFirmware fw(RigModel(defaultRig()), config, 0.0);
+  std::vector<uint8_t> out;
+  fw.advance(0.0, out);           // encoder frame written at 0.000
+  throttle(fw, 0.1, 0.1, 0.003);  // answered after 3 ms
+  throttle(fw, 0.1, 0.1, 0.004);  // a second answer to the same sample is not a sample
+  out.clear();
+  fw.advance(0.005, out);  // next encoder frame
+  throttle(fw, 0.1, 0.1, 0.0062);
+  ASSERT_EQ(fw.latencies().size(), 2u);
+  EXPECT_NEAR(fw.latencies()[0], 0.003, 1e-12);
+  EXPECT_NEAR(fw.latencies()[1], 0.0012, 1e-12);
+}
+
+TEST(RigFirmwareLink, PartialFrameIsDroppedWhenTheHostGoesAway)
+{
+  RigFirmware fw(RigModel(defaultRig()), FirmwareConfig(), 0.0);
+  send(fw, zv_ros_driver::encodeArm(true), 0.0);
+  const std::vector<uint8_t> frame = zv_ros_driver::encodeThrottle(0.4f, 0.4f);
+  fw.receive(frame.data(), 6, 0.01);
+  fw.linkLost();
+  fw.receive(frame.data() + 6, frame.size() - 6, 0.02);
+  EXPECT_EQ(fw.motorLeft(), 0.0);
+  send(fw, frame, 0.03);
+  EXPECT_FLOAT_EQ(fw.motorLeft(), 0.4);
+}
+
+TEST(RigFirmwareConfig, RejectsRatesThatCannotWork)
+{
+  EXPECT_EQ(RigFirmware::validate(FirmwareConfig()), "");
+  FirmwareConfig c;
+  c.encoder_rate = 0;
+  EXPECT_NE(RigFirmware::validate(c).find("~encoder_rate"), std::string::npos);
+  c = FirmwareConfig();
+  c.encoder_rate = 2000;  // faster than the model is stepped
+  EXPECT_NE(RigFirmware::validate(c), "");
+  c = FirmwareConfig();
+  c.throttle_timeout = -1;
+  EXPECT_NE(RigFirmware::validate(c).find("~throttle_timeout"), std::string::npos);
+  c = FirmwareConfig();
+  c.quantization = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_NE(RigFirmware::validate(c), "");
+}
+
+int main(int argc, char** argv)
+{
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
