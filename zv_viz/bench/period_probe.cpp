@@ -68,11 +68,13 @@ int main(int argc, char** argv)
     sum += p;
   }
   std::sort(deviations_ms.begin(), deviations_ms.end());
-  const size_t p99_index = std::min(deviations_ms.size() - 1, static_cast<size_t>(0.99 * deviations_ms.size()));
+  auto percentile = [&](double q)
+  { return deviations_ms[std::min(deviations_ms.size() - 1, static_cast<size_t>(q * deviations_ms.size()))]; };
   std::printf("messages %zu over %.1f s\n", arrivals.size(),
               std::chrono::duration<double>(arrivals.back() - arrivals.front()).count());
   std::printf("mean period %.3f ms\n", sum / periods_ms.size());
-  std::printf("p99 |period - 50 ms| %.3f ms\n", deviations_ms[p99_index]);
+  std::printf("|period - 50 ms|: p50 %.3f ms, p90 %.3f ms, p99 %.3f ms\n", percentile(0.5), percentile(0.9),
+              percentile(0.99));
   std::printf("longest gap %.3f ms\n", *std::max_element(periods_ms.begin(), periods_ms.end()));
   return 0;
 }

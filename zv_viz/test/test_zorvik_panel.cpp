@@ -357,6 +357,12 @@ TEST_F(PanelTest, ConfigChangedOnlyWhenEnabledChanges)
   click(w.enabled);
   EXPECT_EQ(2, spy.count());
   EXPECT_FALSE(w.spin[1]->isEnabled());
+  // No change, no notification; the widgets still follow the flag.
+  w.slider[0]->setEnabled(true);
+  QMetaObject::invokeMethod(panel.get(), "setEnabled", Q_ARG(bool, false));
+  EXPECT_EQ(2, spy.count());
+  EXPECT_FALSE(w.slider[0]->isEnabled());
+  EXPECT_TRUE(panel->isEnabled());
   // The selector and the boxes stay usable while editing is off.
   EXPECT_TRUE(w.combo->isEnabled());
   EXPECT_TRUE(w.enabled->isEnabled());
