@@ -86,6 +86,7 @@ class ZvROSDriver::Impl
   struct Stats
   {
     uint64_t states_published = 0;
+    uint64_t nonfinite_dropped = 0;
     FrameParser::Counters parser;
     bool have_encoder = false;
     Clock::time_point last_encoder;
@@ -210,7 +211,7 @@ void ZvROSDriver::Impl::onData(const uint8_t* data, size_t n)
   frames_.clear();
   parser_.feed(data, n, frames_);
   const Clock::time_point now = Clock::now();
-  uint64_t published = 0;
+  uint64_t published = 0, nonfinite = 0;
   bool encoder = false, heartbeat = false;
   uint8_t status = 0;
   for (const Frame& frame : frames_)
@@ -219,6 +220,17 @@ void ZvROSDriver::Impl::onData(const uint8_t* data, size_t n)
     if (decodeEncoderAngles(frame, angles))
     {
       encoder = true;
+      if (!std::isfinite(angles.roll) || !std::isfinite(angles.pitch) || !std::isfinite(angles.yaw))
+      {
+        // No encoder reads NaN or infinity; passed on, such a value would stick in
+        // the controller's integrators for good.
+        ++nonfinite;
+        ROS_WARN_THROTTLE(5.0,
+                          "encoder frame from %s with a non-finite angle (roll %g, pitch %g, yaw %g) dropped: "
+                          "check the rig's encoders",
+                          port_.c_str(), angles.roll, angles.pitch, angles.yaw);
+        continue;
+      }
       zv_msgs::State state;
       state.roll = angles.roll;
       state.pitch = angles.pitch;
@@ -234,6 +246,7 @@ void ZvROSDriver::Impl::onData(const uint8_t* data, size_t n)
   }
   std::lock_guard<std::mutex> lock(stats_mutex_);
   stats_.states_published += published;
+  stats_.nonfinite_dropped += nonfinite;
   stats_.parser = parser_.counters();
   if (encoder)
   {
@@ -277,6 +290,7 @@ void ZvROSDriver::Impl::diagnose(diagnostic_updater::DiagnosticStatusWrapper& st
   status.add("Link", up ? "up" : "down");
   status.add("Frames received", s.parser.frames_accepted);
   status.add("States published", s.states_published);
+  status.add("Encoder frames dropped (non-finite angle)", s.nonfinite_dropped);
   status.add("Frames sent", transport_->buffersWritten());
   status.add("Frames dropped (device not keeping up)", transport_->buffersDropped());
   status.add("Frames rejected by check", s.parser.rejected_check);

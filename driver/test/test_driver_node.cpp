@@ -171,7 +171,9 @@ TEST_F(DriverNode, EncoderFramesBecomeStatesAndCountsReachDiagnostics)
   bad.back() ^= 0x10;
   const float rates[6] = {0.125f, 0.25f, -3.0f, 10.0f, 20.0f, 30.0f};
   std::vector<uint8_t> stream = {0x00, 0x42};  // line noise
-  for (const auto& part : {encodeEncoder(0.5f, -0.25f, 1.0f), bad, encodeEncoderRates(rates), encodeHeartbeat(1)})
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (const auto& part : {encodeEncoder(0.5f, -0.25f, 1.0f), bad, encodeEncoder(0.0f, nan, 0.0f),
+                           encodeEncoderRates(rates), encodeHeartbeat(1)})
     stream.insert(stream.end(), part.begin(), part.end());
   rig_->write(stream);
 
@@ -183,7 +185,8 @@ TEST_F(DriverNode, EncoderFramesBecomeStatesAndCountsReachDiagnostics)
   EXPECT_EQ(0.25f, state(1).pitch);
   EXPECT_EQ(-3.0f, state(1).yaw);
 
-  // The next state is the third: the corrupted frame published nothing.
+  // The next state is the third: the corrupted frame and the one with a NaN
+  // angle published nothing.
   rig_->write(encodeEncoder(-1.5f, 0.0f, 2.0f));
   ASSERT_TRUE(waitUntil([&] { return stateCount() >= 3; }, 10.0));
   EXPECT_EQ(-1.5f, state(2).roll);
@@ -194,10 +197,12 @@ TEST_F(DriverNode, EncoderFramesBecomeStatesAndCountsReachDiagnostics)
     std::lock_guard<std::mutex> lock(diag_mutex);
     return diag.count(key) ? diag[key] : std::string();
   };
-  EXPECT_TRUE(waitUntil([&] { return value("Frames received") == "4"; }, 10.0)) << value("Frames received");
+  EXPECT_TRUE(waitUntil([&] { return value("Frames received") == "5"; }, 10.0)) << value("Frames received");
   EXPECT_EQ("up", value("Link"));
+  EXPECT_EQ("3", value("States published"));
   EXPECT_EQ("1", value("Frames rejected by check"));
   EXPECT_EQ("0", value("Frames rejected by kind"));
+  EXPECT_EQ("1", value("Encoder frames dropped (non-finite angle)"));
   // Two noise bytes plus the rejected frame's 15.
   EXPECT_EQ("17", value("Bytes skipped while resynchronising"));
   EXPECT_EQ(0u, value("Rig heartbeat status").find("0x01 armed")) << value("Rig heartbeat status");
