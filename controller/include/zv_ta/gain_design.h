@@ -1,0 +1,46 @@
+// Gain design of the Zorvik controller: pole placement from the rig's
+// physical parameters. ROS-free so it can be checked without a master.
+#ifndef ZV_TA_GAIN_DESIGN_H
+#define ZV_TA_GAIN_DESIGN_H
+
+#include <string>
+#include <vector>
+
+namespace zorvik_controller
+{
+// The rig parameter set, one field per key under /zorvik/ (SI units, radians).
+struct RigParameters
+{
+  float l1, l2, l3x, l3y, l3z, lT, d, m1, m2, m3;
+  float J1x, J1y, J1z, J2x, J2y, J2z, J3x, J3y, J3z;
+  float Bphi, Bth, Bpsi, km, g;
+};
+
+struct Gains
+{
+  float F_e;  // equilibrium force, N
+  float kp_phi, ki_phi, kd_phi;
+  float kp_theta, ki_theta, kd_theta;
+  float kp_psi, ki_psi, kd_psi;
+};
+
+// Total thrust whose moment about the pitch axis balances gravity.
+float equilibriumForce(const RigParameters& p);
+
+Gains designGains(const RigParameters& p);
+
+// The design outputs that came out infinite or NaN, as "name = value" texts.
+std::vector<std::string> nonFiniteDesignOutputs(const Gains& gains);
+
+// Whether the law may drive the motors with this design: the divisors of the
+// law (d, km) and of the roll and equilibrium design (lT, J1x) must be finite
+// and non-zero, and every gain and F_e finite. A zero J1x, for instance, does
+// not give an infinite gain but silently switches the roll loop off.
+bool designDrivesMotors(const RigParameters& p, const Gains& gains);
+
+// Clips a throttle to [0, 1]; +inf gives 1 and -inf gives 0. NaN passes
+// through, so callers must not hand it one.
+float saturateThrottle(float u);
+}  // namespace zorvik_controller
+
+#endif  // ZV_TA_GAIN_DESIGN_H

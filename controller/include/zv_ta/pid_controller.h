@@ -1,0 +1,79 @@
+// Closed-loop controller of the Zorvik rig: three cascaded PID loops (yaw
+// steers roll, roll gives a torque, pitch gives a force with gravity
+// feed-forward) turn every measured state into one pair of motor throttles.
+#ifndef ZV_TA_PID_CONTROLLER_H
+#define ZV_TA_PID_CONTROLLER_H
+
+#include <boost/shared_ptr.hpp>
+#include <ros/ros.h>
+#include <zv_msgs/Command.h>
+#include <zv_msgs/ReferenceState.h>
+#include <zv_msgs/State.h>
+
+namespace zorvik_controller
+{
+// Reads the rig parameters under /zorvik/ once, designs its gains, subscribes
+// to /zv_state and /zv_reference_state and answers each state with one
+// command on /zv_command. Angles in radians, rates in rad/s, times in s.
+//
+// The data members are public so that tests can read the controller's state;
+// nothing else in the workspace touches them. The subscriptions are bound to
+// this object's address, so it is neither copied nor moved.
+class PIDController
+{
+ public:
+  PIDController();
+  PIDController(const PIDController&) = delete;
+  PIDController& operator=(const PIDController&) = delete;
+
+  void stateCallback(boost::shared_ptr<const zv_msgs::State> msg);
+  void referenceStateCallback(boost::shared_ptr<const zv_msgs::ReferenceState> msg);
+
+  float kp_phi;
+  float ki_phi;
+  float kd_phi;
+  float integrator_phi;  // integral of the roll error, rad*s
+  float phi_prev;
+
+  float theta_r;  // pitch reference
+  float kp_theta;
+  float ki_theta;
+  float kd_theta;
+  float integrator_theta;
+  float theta_prev;
+
+  float psi_r;  // yaw reference
+  float kp_psi;
+  float ki_psi;
+  float kd_psi;
+  float integrator_psi;
+  float psi_prev;
+
+  ros::Time prev_time;  // time of the previous state message
+
+  // Rig parameters, one per key under /zorvik/; 0 when the key is missing.
+  float l1, l2, l3x, l3y, l3z, lT, d, m1, m2, m3;
+  float J1x, J1y, J1z, J2x, J2y, J2z, J3x, J3y, J3z;
+  float Bphi, Bth, Bpsi, km, g;
+
+  float F_ff;  // gravity feed-forward of the last state message, N
+  float F_e;   // equilibrium force, N
+
+  ros::Publisher command_pub;
+  ros::Subscriber state_sub;
+  ros::Subscriber reference_state_sub;
+
+  // Set at start-up when the parameters cannot give a safe law (a divisor
+  // missing or 0, a gain infinite): every state is then answered with zero
+  // throttles rather than with whatever the arithmetic produces.
+  bool throttles_held;
+  // Answer to a state that cannot be stepped (no time elapsed, non-finite
+  // input or result): the motors keep doing what they were last told.
+  zv_msgs::Command last_command;
+
+ private:
+  void publish(const zv_msgs::Command& command);
+};
+}  // namespace zorvik_controller
+
+#endif  // ZV_TA_PID_CONTROLLER_H

@@ -1,0 +1,293 @@
+#include "zv_ta/pid_controller.h"
+
+#include "zv_ta/gain_design.h"
+
+#include <cmath>
+#include <sstream>
+#include <string>
+
+namespace zorvik_controller
+{
+namespace
+{
+struct ParameterKey
+{
+  const char* key;
+  float PIDController::*member;
+  float RigParameters::*field;
+  // lT, d, J1x and km are divisors of the design or the law: 0 is never usable.
+  bool divisor;
+};
+
+// Read order of the rig parameters.
+const ParameterKey kParameterKeys[] = {
+    {"/zorvik/l1", &PIDController::l1, &RigParameters::l1, false},
+    {"/zorvik/l2", &PIDController::l2, &RigParameters::l2, false},
+    {"/zorvik/l3x", &PIDController::l3x, &RigParameters::l3x, false},
+    {"/zorvik/l3y", &PIDController::l3y, &RigParameters::l3y, false},
+    {"/zorvik/l3z", &PIDController::l3z, &RigParameters::l3z, false},
+    {"/zorvik/lT", &PIDController::lT, &RigParameters::lT, true},
+    {"/zorvik/d", &PIDController::d, &RigParameters::d, true},
+    {"/zorvik/m1", &PIDController::m1, &RigParameters::m1, false},
+    {"/zorvik/m2", &PIDController::m2, &RigParameters::m2, false},
+    {"/zorvik/m3", &PIDController::m3, &RigParameters::m3, false},
+    {"/zorvik/J1x", &PIDController::J1x, &RigParameters::J1x, true},
+    {"/zorvik/J1y", &PIDController::J1y, &RigParameters::J1y, false},
+    {"/zorvik/J1z", &PIDController::J1z, &RigParameters::J1z, false},
+    {"/zorvik/J2x", &PIDController::J2x, &RigParameters::J2x, false},
+    {"/zorvik/J2y", &PIDController::J2y, &RigParameters::J2y, false},
+    {"/zorvik/J2z", &PIDController::J2z, &RigParameters::J2z, false},
+    {"/zorvik/J3x", &PIDController::J3x, &RigParameters::J3x, false},
+    {"/zorvik/J3y", &PIDController::J3y, &RigParameters::J3y, false},
+    {"/zorvik/J3z", &PIDController::J3z, &RigParameters::J3z, false},
+    {"/zorvik/Bphi", &PIDController::Bphi, &RigParameters::Bphi, false},
+    {"/zorvik/Bth", &PIDController::Bth, &RigParameters::Bth, false},
+    {"/zorvik/Bpsi", &PIDController::Bpsi, &RigParameters::Bpsi, false},
+    {"/zorvik/km", &PIDController::km, &RigParameters::km, true},
+    {"/zorvik/g", &PIDController::g, &RigParameters::g, false},
+};
+const std::size_t kParameterCount = sizeof kParameterKeys / sizeof kParameterKeys[0];
+
+bool allFinite(std::initializer_list<float> values)
+{
+  for (float v : values)
+  {
+    if (!std::isfinite(v))
+    {
+      return false;
+    }
+  }
+  return true;
+}
+}  // namespace
+
+PIDController::PIDController()
+    : kp_phi(0.0f),
+      ki_phi(0.0f),
+      kd_phi(0.0f),
+      integrator_phi(0.0f),
+      phi_prev(0.0f),
+      theta_r(0.0f),
+      kp_theta(0.0f),
+      ki_theta(0.0f),
+      kd_theta(0.0f),
+      integrator_theta(0.0f),
+      theta_prev(0.0f),
+      psi_r(0.0f),
+      kp_psi(0.0f),
+      ki_psi(0.0f),
+      kd_psi(0.0f),
+      integrator_psi(0.0f),
+      psi_prev(0.0f),
+      prev_time(0, 0),
+      l1(0.0f),
+      l2(0.0f),
+      l3x(0.0f),
+      l3y(0.0f),
+      l3z(0.0f),
+      lT(0.0f),
+      d(0.0f),
+      m1(0.0f),
+      m2(0.0f),
+      m3(0.0f),
+      J1x(0.0f),
+      J1y(0.0f),
+      J1z(0.0f),
+      J2x(0.0f),
+      J2y(0.0f),
+      J2z(0.0f),
+      J3x(0.0f),
+      J3y(0.0f),
+      J3z(0.0f),
+      Bphi(0.0f),
+      Bth(0.0f),
+      Bpsi(0.0f),
+      km(0.0f),
+      g(0.0f),
+      F_ff(0.0f),
+      F_e(0.0f),
+      throttles_held(false)
+{
+  ros::NodeHandle nh;
+  state_sub = nh.subscribe("/zv_state", 5, &PIDController::stateCallback, this);
+  reference_state_sub = nh.subscribe("/zv_reference_state", 5, &PIDController::referenceStateCallback, this);
+  command_pub = nh.advertise<zv_msgs::Command>("/zv_command", 5, false);
+
+  bool read[kParameterCount];
+  RigParameters params;
+  for (std::size_t i = 0; i < kParameterCount; ++i)
+  {
+    const ParameterKey& p = kParameterKeys[i];
+    read[i] = nh.getParam(p.key, this->*p.member);
+    params.*p.field = this->*p.member;
+  }
+
+  const Gains gains = designGains(params);
+  F_e = gains.F_e;
+  kp_phi = gains.kp_phi;
+  ki_phi = gains.ki_phi;
+  kd_phi = gains.kd_phi;
+  kp_theta = gains.kp_theta;
+  ki_theta = gains.ki_theta;
+  kd_theta = gains.kd_theta;
+  kp_psi = gains.kp_psi;
+  ki_psi = gains.ki_psi;
+  kd_psi = gains.kd_psi;
+
+  throttles_held = !designDrivesMotors(params, gains);
+  if (throttles_held)
+  {
+    // Name every key that can explain it: missing or unreadable ones, the
+    // divisors at 0, and, when a gain blew up, any other key at 0.
+    const std::vector<std::string> bad_outputs = nonFiniteDesignOutputs(gains);
+    std::ostringstream problems;
+    for (std::size_t i = 0; i < kParameterCount; ++i)
+    {
+      const ParameterKey& p = kParameterKeys[i];
+      const float value = this->*p.member;
+      std::string problem;
+      if (!read[i])
+      {
+        problem = nh.hasParam(p.key) ? "is not a number" : "is missing";
+      }
+      else if (!std::isfinite(value))
+      {
+        problem = "is not finite";
+      }
+      else if (value == 0.0f && (p.divisor || !bad_outputs.empty()))
+      {
+        problem = "is 0";
+      }
+      if (!problem.empty())
+      {
+        problems << (problems.tellp() > 0 ? ", " : "") << p.key << " " << problem;
+      }
+    }
+    for (const std::string& output : bad_outputs)
+    {
+      problems << (problems.tellp() > 0 ? ", " : "") << "gain design gives " << output;
+    }
+    ROS_ERROR(
+        "pid_controller_node: rig parameters unusable (%s): motor throttles are held at 0 for every state. "
+        "Load the rig parameter file (roslaunch zv_ta controller.launch, or rosparam load "
+        "config/zorvik_params.yaml of package zv_ta) and restart the node.",
+        problems.str().c_str());
+  }
+
+  theta_r = 0.0f;
+  psi_r = 0.0f;
+  prev_time = ros::Time::now();
+}
+
+void PIDController::referenceStateCallback(boost::shared_ptr<const zv_msgs::ReferenceState> msg)
+{
+  theta_r = msg->pitch;
+  psi_r = msg->yaw;
+}
+
+void PIDController::stateCallback(boost::shared_ptr<const zv_msgs::State> msg)
+{
+  const float phi = msg->roll;
+  const float theta = msg->pitch;
+  const float psi = msg->yaw;
+
+  if (throttles_held)
+  {
+    publish(zv_msgs::Command());
+    return;
+  }
+  if (!allFinite({phi, theta, psi}))
+  {
+    ROS_WARN_THROTTLE(5.0,
+                      "pid_controller_node: state on /zv_state has a non-finite angle (roll %g, pitch %g, yaw %g): "
+                      "step skipped, last command repeated. Check the publisher of /zv_state.",
+                      phi, theta, psi);
+    publish(last_command);
+    return;
+  }
+
+  const ros::Time now = ros::Time::now();
+  const float dt = static_cast<float>((now - prev_time).toSec());
+  if (!(dt > 0.0f) || !std::isfinite(dt))
+  {
+    // Nothing can be divided by this step; start timing afresh from this
+    // message so the next one gets a sound step and finite rates.
+    ROS_WARN_THROTTLE(5.0,
+                      "pid_controller_node: state on /zv_state came %g s after the previous one (ROS time not "
+                      "advancing): step skipped, last command repeated, timing restarted. Check the clock "
+                      "(/use_sim_time, /clock) and the publisher of /zv_state.",
+                      static_cast<double>(dt));
+    prev_time = now;
+    phi_prev = phi;
+    theta_prev = theta;
+    psi_prev = psi;
+    publish(last_command);
+    return;
+  }
+
+  // The step is computed into locals and committed only when all of it is
+  // finite, so one bad step cannot poison the integrators for the rest of the run.
+  const float feed_forward = cosf(theta) * F_e;
+
+  // Yaw loop: the yaw error gives the roll reference.
+  const float psi_dot = (psi - psi_prev) / dt;
+  const float e_psi = psi_r - psi;
+  const float next_integrator_psi = integrator_psi + e_psi * dt;
+  const float phi_r = (kp_psi * e_psi - kd_psi * psi_dot) + ki_psi * next_integrator_psi;
+
+  // Roll loop: the roll error gives the torque. The derivative acts on the
+  // measured angle, so a reference change gives no kick.
+  const float phi_dot = (phi - phi_prev) / dt;
+  const float e_phi = phi_r - phi;
+  const float next_integrator_phi = integrator_phi + e_phi * dt;
+  const float tau = (kp_phi * e_phi - kd_phi * phi_dot) + ki_phi * next_integrator_phi;
+
+  // Pitch loop: the integrator is frozen while the body rises fast, to limit
+  // overshoot on the way up.
+  const float theta_dot = (theta - theta_prev) / dt;
+  const float e_theta = theta_r - theta;
+  float next_integrator_theta = integrator_theta;
+  if (static_cast<double>(theta_dot) < 0.2)
+  {
+    next_integrator_theta = integrator_theta + e_theta * dt;
+  }
+  const float F = ((kp_theta * e_theta - kd_theta * theta_dot) + ki_theta * next_integrator_theta) + feed_forward;
+
+  // A positive torque raises the left motor and lowers the right one.
+  const float f_left = (tau / d + F) / 2.0f;
+  const float f_right = (-tau / d + F) / 2.0f;
+  const float u_left = f_left / km;
+  const float u_right = f_right / km;
+
+  if (!allFinite({next_integrator_psi, next_integrator_phi, next_integrator_theta, psi_dot, phi_dot, theta_dot, u_left,
+                  u_right}))
+  {
+    ROS_WARN_THROTTLE(5.0,
+                      "pid_controller_node: control step gave a non-finite value (dt %g s, roll %g, pitch %g, "
+                      "yaw %g): step skipped, last command repeated, controller state kept.",
+                      static_cast<double>(dt), phi, theta, psi);
+    publish(last_command);
+    return;
+  }
+
+  F_ff = feed_forward;
+  prev_time = now;
+  psi_prev = psi;
+  phi_prev = phi;
+  theta_prev = theta;
+  integrator_psi = next_integrator_psi;
+  integrator_phi = next_integrator_phi;
+  integrator_theta = next_integrator_theta;
+
+  zv_msgs::Command command;
+  command.left_motor = saturateThrottle(u_left);
+  command.right_motor = saturateThrottle(u_right);
+  publish(command);
+}
+
+void PIDController::publish(const zv_msgs::Command& command)
+{
+  last_command = command;
+  command_pub.publish(command);
+}
+}  // namespace zorvik_controller

@@ -1,0 +1,577 @@
+// The controller in this process under simulated time: each state is handed
+// to the controller and its command is compared, bit for bit, with the law
+// worked out here step by step.
+#include "zv_ta/pid_controller.h"
+
+#include <ros/console.h>
+#include <ros/ros.h>
+#include <zv_msgs/Command.h>
+#include <zv_msgs/ReferenceState.h>
+#include <zv_msgs/State.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+using zorvik_controller::PIDController;
+
+namespace
+{
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+const std::map<std::string, double> kDefaultRig = {
+    {"l1", 0.5},    {"l2", 0.25},    {"l3x", 0.1},   {"l3y", 0.05},  {"l3z", 0.05},  {"lT", 0.5},
+    {"d", 0.2},     {"m1", 0.5},     {"m2", 0.2},    {"m3", 0.3},    {"J1x", 0.02},  {"J1y", 0.005},
+    {"J1z", 0.02},  {"J2x", 0.0005}, {"J2y", 0.004}, {"J2z", 0.004}, {"J3x", 0.001}, {"J3y", 0.001},
+    {"J3z", 0.001}, {"Bphi", 0.01},  {"Bth", 0.02},  {"Bpsi", 0.02}, {"km", 5.0},    {"g", 9.81}};
+
+void loadRig(const std::map<std::string, double>& rig)
+{
+  ros::param::del("/zorvik");
+  for (const auto& kv : rig)
+  {
+    ros::param::set("/zorvik/" + kv.first, kv.second);
+  }
+}
+
+bool sameBits(float a, float b)
+{
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// The law for one state, in the precision of each step.
+struct LawModel
+{
+  // Copied from the controller under test; the design has its own test.
+  float kp_phi, ki_phi, kd_phi, kp_theta, ki_theta, kd_theta, kp_psi, ki_psi, kd_psi, F_e, d, km;
+  float i_phi = 0, i_theta = 0, i_psi = 0;
+  float phi_prev = 0, theta_prev = 0, psi_prev = 0;
+  float theta_r = 0, psi_r = 0;
+  ros::Time prev;
+  float u_left = 0, u_right = 0;  // before clipping
+
+  explicit LawModel(const PIDController& c)
+      : kp_phi(c.kp_phi),
+        ki_phi(c.ki_phi),
+        kd_phi(c.kd_phi),
+        kp_theta(c.kp_theta),
+        ki_theta(c.ki_theta),
+        kd_theta(c.kd_theta),
+        kp_psi(c.kp_psi),
+        ki_psi(c.ki_psi),
+        kd_psi(c.kd_psi),
+        F_e(c.F_e),
+        d(c.d),
+        km(c.km),
+        prev(c.prev_time)
+  {
+  }
+
+  static float clip(float u)
+  {
+    return u < 0.0f ? 0.0f : (u > 1.0f ? 1.0f : u);
+  }
+
+  zv_msgs::Command step(float phi, float theta, float psi, ros::Time now)
+  {
+    const float F_ff = cosf(theta) * F_e;
+    const float dt = static_cast<float>((now - prev).toSec());
+    prev = now;
+
+    const float psi_dot = (psi - psi_prev) / dt;
+    psi_prev = psi;
+    const float e_psi = psi_r - psi;
+    i_psi = i_psi + e_psi * dt;
+    const float phi_r = (kp_psi * e_psi - kd_psi * psi_dot) + ki_psi * i_psi;
+
+    const float phi_dot = (phi - phi_prev) / dt;
+    phi_prev = phi;
+    const float e_phi = phi_r - phi;
+    i_phi = i_phi + e_phi * dt;
+    const float tau = (kp_phi * e_phi - kd_phi * phi_dot) + ki_phi * i_phi;
+
+    const float theta_dot = (theta - theta_prev) / dt;
+    theta_prev = theta;
+    const float e_theta = theta_r - theta;
+    if (static_cast<double>(theta_dot) < 0.2)
+    {
+      i_theta = i_theta + e_theta * dt;
+    }
+    const float F = ((kp_theta * e_theta - kd_theta * theta_dot) + ki_theta * i_theta) + F_ff;
+
+    u_left = ((tau / d + F) / 2.0f) / km;
+    u_right = ((-tau / d + F) / 2.0f) / km;
+    zv_msgs::Command c;
+    c.left_motor = clip(u_left);
+    c.right_motor = clip(u_right);
+    return c;
+  }
+};
+
+class ErrorLog : public ros::console::LogAppender
+{
+ public:
+  void log(ros::console::Level level, const char* str, const char*, const char*, int) override
+  {
+    if (level >= ros::console::levels::Error)
+    {
+      errors.push_back(str);
+    }
+  }
+  std::vector<std::string> errors;
+};
+
+class ControllerTest : public ::testing::Test
+{
+ protected:
+  void SetUp() override
+  {
+    loadRig(kDefaultRig);
+    now_ = ros::Time(1000, 0);
+    ros::Time::setNow(now_);
+    commands_.clear();
+    command_sub_ = nh_.subscribe("/zv_command", 100, &ControllerTest::onCommand, this);
+  }
+
+  void onCommand(const zv_msgs::Command::ConstPtr& msg)
+  {
+    commands_.push_back(*msg);
+  }
+
+  // Delivers what is queued; bounded, since intra-process delivery needs only spins.
+  void drain()
+  {
+    const ros::WallTime deadline = ros::WallTime::now() + ros::WallDuration(2.0);
+    const std::size_t before = commands_.size();
+    do
+    {
+      ros::spinOnce();
+    } while (commands_.size() == before && ros::WallTime::now() < deadline);
+    ros::spinOnce();
+  }
+
+  // Hands one state to the controller at simulated time now_ + advance and
+  // returns the one command it answers with.
+  zv_msgs::Command state(PIDController& c, float roll, float pitch, float yaw, double advance)
+  {
+    now_ += ros::Duration(advance);
+    ros::Time::setNow(now_);
+    zv_msgs::State::Ptr msg(new zv_msgs::State);
+    msg->roll = roll;
+    msg->pitch = pitch;
+    msg->yaw = yaw;
+    const std::size_t before = commands_.size();
+    c.stateCallback(msg);
+    drain();
+    EXPECT_EQ(before + 1, commands_.size()) << "each state must be answered by exactly one command";
+    if (commands_.size() == before)
+    {
+      return zv_msgs::Command();
+    }
+    const zv_msgs::Command& cmd = commands_.back();
+    EXPECT_TRUE(std::isfinite(cmd.left_motor) && cmd.left_motor >= 0.0f && cmd.left_motor <= 1.0f);
+    EXPECT_TRUE(std::isfinite(cmd.right_motor) && cmd.right_motor >= 0.0f && cmd.right_motor <= 1.0f);
+    return cmd;
+  }
+
+  void reference(PIDController& c, float yaw, float pitch)
+  {
+    zv_msgs::ReferenceState::Ptr msg(new zv_msgs::ReferenceState);
+    msg->yaw = yaw;
+    msg->pitch = pitch;
+    c.referenceStateCallback(msg);
+  }
+
+  void expectCommand(const zv_msgs::Command& expected, const zv_msgs::Command& got, const char* what)
+  {
+    EXPECT_TRUE(sameBits(expected.left_motor, got.left_motor))
+        << what << ": left " << got.left_motor << " expected " << expected.left_motor;
+    EXPECT_TRUE(sameBits(expected.right_motor, got.right_motor))
+        << what << ": right " << got.right_motor << " expected " << expected.right_motor;
+  }
+
+  ros::NodeHandle nh_;
+  ros::Subscriber command_sub_;
+  std::vector<zv_msgs::Command> commands_;
+  ros::Time now_;
+};
+
+TEST_F(ControllerTest, StartsWithParametersReadAndZeroState)
+{
+  PIDController c;
+  EXPECT_EQ(0.5f, c.l1);
+  EXPECT_EQ(0.02f, c.J1x);
+  EXPECT_EQ(5.0f, c.km);
+  EXPECT_EQ(9.81f, c.g);
+  EXPECT_EQ(0.0f, c.theta_r);
+  EXPECT_EQ(0.0f, c.psi_r);
+  EXPECT_EQ(0.0f, c.integrator_phi);
+  EXPECT_EQ(0.0f, c.integrator_theta);
+  EXPECT_EQ(0.0f, c.integrator_psi);
+  EXPECT_EQ(now_, c.prev_time);
+  EXPECT_FALSE(c.throttles_held);
+  drain();
+  EXPECT_TRUE(commands_.empty()) << "nothing is published before the first state";
+}
+
+TEST_F(ControllerTest, LevelAndStillHoversAtEquilibriumThrottle)
+{
+  PIDController c;
+  for (int i = 0; i < 5; ++i)
+  {
+    const zv_msgs::Command cmd = state(c, 0.0f, 0.0f, 0.0f, 0.01);
+    EXPECT_EQ(c.F_e / (2.0f * c.km), cmd.left_motor);
+    EXPECT_EQ(c.F_e / (2.0f * c.km), cmd.right_motor);
+    EXPECT_NEAR(0.5886, cmd.left_motor, 1e-6);
+  }
+  EXPECT_EQ(c.F_e, c.F_ff);
+}
+
+TEST_F(ControllerTest, SequenceWithReferencesMatchesLawCommandByCommand)
+{
+  PIDController c;
+  LawModel m(c);
+  struct Step
+  {
+    float roll, pitch, yaw;
+    double advance;
+  };
+  // First state: dt is the time since construction and the previous angles 0.
+  const Step steps[] = {{0.01f, -0.02f, 0.03f, 0.25},  {0.015f, -0.01f, 0.02f, 0.01},  {0.02f, 0.0f, 0.01f, 0.01},
+                        {0.01f, 0.005f, -0.01f, 0.02}, {-0.01f, 0.01f, -0.02f, 0.005}, {-0.02f, 0.012f, 0.0f, 0.01},
+                        {0.0f, 0.011f, 0.01f, 0.01},   {0.01f, 0.1f, 0.02f, 0.01},     {0.02f, 0.09f, 0.0f, 0.03}};
+  int inside = 0;
+  int n = 0;
+  for (const Step& s : steps)
+  {
+    if (n == 3)
+    {
+      // Several references between two states: only the last one counts,
+      // and only from the next state on.
+      reference(c, 0.5f, 0.3f);
+      reference(c, -0.1f, 0.05f);
+      drain();
+      EXPECT_EQ(static_cast<std::size_t>(n), commands_.size()) << "a reference is never answered";
+      m.psi_r = -0.1f;
+      m.theta_r = 0.05f;
+    }
+    const zv_msgs::Command expected = m.step(s.roll, s.pitch, s.yaw, now_ + ros::Duration(s.advance));
+    const zv_msgs::Command got = state(c, s.roll, s.pitch, s.yaw, s.advance);
+    expectCommand(expected, got, ("state " + std::to_string(n)).c_str());
+    EXPECT_EQ(m.i_phi, c.integrator_phi);
+    EXPECT_EQ(m.i_theta, c.integrator_theta);
+    EXPECT_EQ(m.i_psi, c.integrator_psi);
+    inside += (got.left_motor > 0.0f && got.left_motor < 1.0f) + (got.right_motor > 0.0f && got.right_motor < 1.0f);
+    ++n;
+  }
+  EXPECT_GE(inside, 10) << "the sequence should mostly exercise the unclipped law";
+}
+
+TEST_F(ControllerTest, PitchIntegratorFrozenOnlyWhileRisingAtPointTwoOrFaster)
+{
+  PIDController c;
+  reference(c, 0.0f, 1.0f);
+  state(c, 0.0f, 0.0f, 0.0f, 0.5);
+  const float before = c.integrator_theta;
+  ASSERT_NE(0.0f, before);
+
+  // 0.1 rad in 0.5 s is exactly 0.2f rad/s: frozen.
+  state(c, 0.0f, 0.1f, 0.0f, 0.5);
+  EXPECT_EQ(before, c.integrator_theta);
+
+  // 0.1999 rad/s: runs.
+  LawModel m(c);
+  m.i_theta = c.integrator_theta;
+  m.theta_prev = c.theta_prev;
+  const float th = 0.1f + 0.09995f;
+  const float e = 1.0f - th;
+  state(c, 0.0f, th, 0.0f, 0.5);
+  ASSERT_LT((th - 0.1f) / 0.5f, 0.2f);
+  EXPECT_EQ(before + e * 0.5f, c.integrator_theta);
+
+  // Falling fast, -5 rad/s: runs too.
+  const float after_slow = c.integrator_theta;
+  const float low = th - 2.5f;
+  state(c, 0.0f, low, 0.0f, 0.5);
+  EXPECT_EQ(after_slow + (1.0f - low) * 0.5f, c.integrator_theta);
+}
+
+TEST_F(ControllerTest, ThrottlesClipIndependently)
+{
+  // A large yaw error asks for a large roll: the torque drives one motor
+  // above full throttle and the other below zero.
+  PIDController c;
+  LawModel m(c);
+  reference(c, 3.0f, 0.0f);
+  m.psi_r = 3.0f;
+  const zv_msgs::Command expected = m.step(0.0f, 0.0f, 0.0f, now_ + ros::Duration(0.01));
+  ASSERT_GT(m.u_left, 1.0f);
+  ASSERT_LT(m.u_right, 0.0f);
+  const zv_msgs::Command got = state(c, 0.0f, 0.0f, 0.0f, 0.01);
+  expectCommand(expected, got, "both clipped");
+  EXPECT_EQ(1.0f, got.left_motor);
+  EXPECT_EQ(0.0f, got.right_motor);
+
+  // Pitched up, less force: the torque takes only the right motor below zero
+  // and the left one passes unchanged.
+  PIDController c2;
+  LawModel m2(c2);
+  reference(c2, 2.5f, 0.0f);
+  m2.psi_r = 2.5f;
+  const zv_msgs::Command e2 = m2.step(0.0f, 0.3f, 0.0f, now_ + ros::Duration(0.5));
+  const zv_msgs::Command g2 = state(c2, 0.0f, 0.3f, 0.0f, 0.5);
+  ASSERT_GT(m2.u_left, 0.0f);
+  ASSERT_LT(m2.u_left, 1.0f);
+  ASSERT_LT(m2.u_right, 0.0f);
+  expectCommand(e2, g2, "right clipped");
+  EXPECT_EQ(m2.u_left, g2.left_motor);
+}
+
+TEST_F(ControllerTest, ExactFullThrottlePassesUnchanged)
+{
+  // km = F_e / 2 puts the level hover exactly at 1.
+  std::map<std::string, double> rig = kDefaultRig;
+  const float F_e = (0.5f * 0.5f + 0.2f * 0.25f) * 9.81f / 0.5f;
+  rig["km"] = static_cast<double>(F_e / 2.0f);
+  loadRig(rig);
+  PIDController c;
+  const zv_msgs::Command cmd = state(c, 0.0f, 0.0f, 0.0f, 0.01);
+  EXPECT_EQ(1.0f, cmd.left_motor);
+  EXPECT_EQ(1.0f, cmd.right_motor);
+}
+
+TEST_F(ControllerTest, StatesOverRealTopicsAnsweredOneEach)
+{
+  PIDController c;
+  LawModel m(c);
+  ros::Publisher state_pub = nh_.advertise<zv_msgs::State>("/zv_state", 5);
+  ros::Publisher ref_pub = nh_.advertise<zv_msgs::ReferenceState>("/zv_reference_state", 5);
+  const ros::WallTime connect_deadline = ros::WallTime::now() + ros::WallDuration(10.0);
+  while ((state_pub.getNumSubscribers() == 0 || ref_pub.getNumSubscribers() == 0) &&
+         ros::WallTime::now() < connect_deadline)
+  {
+    ros::spinOnce();
+    ros::WallDuration(0.001).sleep();
+  }
+  ASSERT_GT(ref_pub.getNumSubscribers(), 0u);
+  zv_msgs::ReferenceState ref;
+  ref.yaw = 0.2f;
+  ref.pitch = 0.1f;
+  ref_pub.publish(ref);
+  const ros::WallTime ref_deadline = ros::WallTime::now() + ros::WallDuration(2.0);
+  while (c.psi_r != 0.2f && ros::WallTime::now() < ref_deadline)
+  {
+    ros::spinOnce();
+  }
+  EXPECT_EQ(0.2f, c.psi_r);
+  EXPECT_EQ(0.1f, c.theta_r);
+  m.psi_r = 0.2f;
+  m.theta_r = 0.1f;
+
+  for (int i = 0; i < 3; ++i)
+  {
+    now_ += ros::Duration(0.02);
+    ros::Time::setNow(now_);
+    zv_msgs::State s;
+    s.roll = 0.01f * i;
+    s.pitch = 0.02f * i;
+    s.yaw = -0.01f * i;
+    const zv_msgs::Command expected = m.step(s.roll, s.pitch, s.yaw, now_);
+    state_pub.publish(s);
+    const ros::WallTime deadline = ros::WallTime::now() + ros::WallDuration(2.0);
+    while (commands_.size() < static_cast<std::size_t>(i + 1) && ros::WallTime::now() < deadline)
+    {
+      ros::spinOnce();
+    }
+    ros::spinOnce();
+    ASSERT_EQ(static_cast<std::size_t>(i + 1), commands_.size());
+    expectCommand(expected, commands_.back(), "over topics");
+  }
+}
+
+// --- Steps that cannot be computed -----------------------------------------
+
+TEST_F(ControllerTest, ZeroOrNegativeStepRepeatsLastCommandAndRestartsTiming)
+{
+  PIDController c;
+  LawModel m(c);
+  reference(c, 0.1f, 0.2f);
+  m.psi_r = 0.1f;
+  m.theta_r = 0.2f;
+  const zv_msgs::Command first = state(c, 0.01f, 0.02f, 0.03f, 0.01);
+  m.step(0.01f, 0.02f, 0.03f, now_);
+  const float i_phi = c.integrator_phi, i_theta = c.integrator_theta, i_psi = c.integrator_psi;
+
+  // Same ROS time, then a clock jumping back by 0.5 s.
+  for (double advance : {0.0, -0.5})
+  {
+    const zv_msgs::Command again = state(c, 0.05f, 0.06f, 0.07f, advance);
+    expectCommand(first, again, "skipped step");
+    EXPECT_EQ(i_phi, c.integrator_phi);
+    EXPECT_EQ(i_theta, c.integrator_theta);
+    EXPECT_EQ(i_psi, c.integrator_psi);
+    EXPECT_EQ(now_, c.prev_time);
+    EXPECT_EQ(0.05f, c.phi_prev);
+    EXPECT_EQ(0.06f, c.theta_prev);
+    EXPECT_EQ(0.07f, c.psi_prev);
+  }
+
+  // Timing restarted from the last skipped message: the law resumes from it.
+  m.prev = now_;
+  m.phi_prev = 0.05f;
+  m.theta_prev = 0.06f;
+  m.psi_prev = 0.07f;
+  for (int i = 0; i < 3; ++i)
+  {
+    const zv_msgs::Command expected = m.step(0.05f, 0.06f, 0.07f, now_ + ros::Duration(0.01));
+    expectCommand(expected, state(c, 0.05f, 0.06f, 0.07f, 0.01), "after restart");
+  }
+  EXPECT_TRUE(std::isfinite(c.integrator_phi) && std::isfinite(c.integrator_theta) && std::isfinite(c.integrator_psi));
+}
+
+TEST_F(ControllerTest, ZeroStepBeforeAnyCommandAnswersZero)
+{
+  PIDController c;
+  const zv_msgs::Command cmd = state(c, 0.1f, 0.1f, 0.1f, 0.0);
+  EXPECT_EQ(0.0f, cmd.left_motor);
+  EXPECT_EQ(0.0f, cmd.right_motor);
+}
+
+TEST_F(ControllerTest, NonFiniteAngleOrResultChangesNothing)
+{
+  PIDController c;
+  const zv_msgs::Command first = state(c, 0.01f, 0.02f, 0.03f, 0.01);
+  const PIDController& k = c;
+  const float i_phi = k.integrator_phi, i_theta = k.integrator_theta, i_psi = k.integrator_psi;
+  const float p_phi = k.phi_prev, p_theta = k.theta_prev, p_psi = k.psi_prev;
+  const ros::Time t = k.prev_time;
+
+  const float inf = std::numeric_limits<float>::infinity();
+  const float bad[][3] = {{kNaN, 0.0f, 0.0f},
+                          {0.0f, kNaN, 0.0f},
+                          {0.0f, 0.0f, inf},
+                          // Finite, but its rate over 1 ms overflows.
+                          {0.0f, 0.0f, 3e38f}};
+  for (const auto& s : bad)
+  {
+    expectCommand(first, state(c, s[0], s[1], s[2], 0.001), "bad state");
+    EXPECT_EQ(i_phi, c.integrator_phi);
+    EXPECT_EQ(i_theta, c.integrator_theta);
+    EXPECT_EQ(i_psi, c.integrator_psi);
+    EXPECT_EQ(p_phi, c.phi_prev);
+    EXPECT_EQ(p_theta, c.theta_prev);
+    EXPECT_EQ(p_psi, c.psi_prev);
+    EXPECT_EQ(t, c.prev_time);
+  }
+
+  // A good state afterwards is stepped from the last good one.
+  LawModel m(c);
+  m.i_phi = i_phi;
+  m.i_theta = i_theta;
+  m.i_psi = i_psi;
+  m.phi_prev = p_phi;
+  m.theta_prev = p_theta;
+  m.psi_prev = p_psi;
+  const zv_msgs::Command expected = m.step(0.0f, 0.0f, 0.0f, now_ + ros::Duration(0.01));
+  expectCommand(expected, state(c, 0.0f, 0.0f, 0.0f, 0.01), "recovered");
+}
+
+// --- Parameters that cannot drive the motors --------------------------------
+
+TEST_F(ControllerTest, MissingOrZeroDivisorHoldsThrottlesAtZeroWithOneError)
+{
+  ErrorLog log;
+  ros::console::register_appender(&log);
+  for (const char* key : {"km", "d", "lT", "J1x"})
+  {
+    for (bool zero : {false, true})
+    {
+      std::map<std::string, double> rig = kDefaultRig;
+      if (zero)
+      {
+        rig[key] = 0.0;
+      }
+      else
+      {
+        rig.erase(key);
+      }
+      loadRig(rig);
+      log.errors.clear();
+      PIDController c;
+      EXPECT_TRUE(c.throttles_held) << key;
+      ASSERT_EQ(1u, log.errors.size()) << key;
+      const std::string& text = log.errors[0];
+      const std::string named = std::string("/zorvik/") + key + (zero ? " is 0" : " is missing");
+      EXPECT_NE(std::string::npos, text.find(named)) << text;
+      EXPECT_NE(std::string::npos, text.find("held at 0")) << text;
+      EXPECT_NE(std::string::npos, text.find("zorvik_params.yaml")) << text;
+
+      // Every state is still answered, with zero throttles, whatever it says.
+      for (float pitch : {0.0f, -1.0f, 1.0f, kNaN})
+      {
+        const zv_msgs::Command cmd = state(c, 0.0f, pitch, 0.0f, 0.01);
+        EXPECT_EQ(0.0f, cmd.left_motor) << key;
+        EXPECT_EQ(0.0f, cmd.right_motor) << key;
+      }
+    }
+  }
+  ros::console::deregister_appender(&log);
+}
+
+TEST_F(ControllerTest, NoParametersAtAllStillAnswersWithZeros)
+{
+  ros::param::del("/zorvik");
+  PIDController c;
+  EXPECT_EQ(0.0f, c.l1);
+  EXPECT_EQ(0.0f, c.km);
+  EXPECT_EQ(0.0f, c.g);
+  EXPECT_TRUE(c.throttles_held);
+  for (int i = 0; i < 3; ++i)
+  {
+    const zv_msgs::Command cmd = state(c, 0.1f, 0.2f, 0.3f, 0.01);
+    EXPECT_EQ(0.0f, cmd.left_motor);
+    EXPECT_EQ(0.0f, cmd.right_motor);
+  }
+}
+
+TEST_F(ControllerTest, MissingMassesMakeInfiniteGainAndHold)
+{
+  ErrorLog log;
+  ros::console::register_appender(&log);
+  std::map<std::string, double> rig = kDefaultRig;
+  rig.erase("m1");
+  rig.erase("m2");
+  loadRig(rig);
+  PIDController c;
+  ros::console::deregister_appender(&log);
+  EXPECT_TRUE(std::isinf(c.kp_psi));
+  EXPECT_TRUE(c.throttles_held);
+  ASSERT_EQ(1u, log.errors.size());
+  EXPECT_NE(std::string::npos, log.errors[0].find("/zorvik/m1 is missing")) << log.errors[0];
+  EXPECT_NE(std::string::npos, log.errors[0].find("kp_psi = inf")) << log.errors[0];
+  EXPECT_EQ(0.0f, state(c, 0.0f, 0.0f, 0.0f, 0.01).left_motor);
+}
+
+TEST_F(ControllerTest, ValidParametersLogNothing)
+{
+  ErrorLog log;
+  ros::console::register_appender(&log);
+  PIDController c;
+  state(c, 0.0f, 0.0f, 0.0f, 0.01);
+  ros::console::deregister_appender(&log);
+  EXPECT_TRUE(log.errors.empty());
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  testing::InitGoogleTest(&argc, argv);
+  ros::init(argc, argv, "test_pid_controller");
+  ros::NodeHandle nh;  // starts the node before simulated time is set
+  return RUN_ALL_TESTS();
+}
