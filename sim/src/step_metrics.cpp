@@ -30,7 +30,7 @@ double firstCrossing(const std::vector<double>& t, const std::vector<double>& z,
 }  // namespace
 
 StepMetrics analyseStep(const std::vector<double>& t, const std::vector<double>& y, double t_step, double initial,
-                        double target, double final_window)
+                        double target, double final_window, double band)
 {
   StepMetrics m;
   const double step = target - initial;
@@ -75,7 +75,7 @@ StepMetrics analyseStep(const std::vector<double>& t, const std::vector<double>&
   m.settling_time = 0;
   for (size_t i = n; i-- > begin;)
   {
-    if (std::fabs(z[i] - 1.0) > 0.02)
+    if (std::fabs(z[i] - 1.0) > band)
     {
       m.settling_time = i + 1 < n ? t[i + 1] - t_step : kNaN;
       break;

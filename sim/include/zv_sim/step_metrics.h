@@ -19,9 +19,10 @@ struct StepMetrics
 
 // Samples (t[i], y[i]) in time order; the step from `initial` to `target` is
 // applied at t_step. The steady-state error is averaged over the last
-// `final_window` seconds of the record.
+// `final_window` seconds of the record. The settling band is a fraction of the
+// step (0.02: the usual 2 % criterion).
 StepMetrics analyseStep(const std::vector<double>& t, const std::vector<double>& y, double t_step, double initial,
-                        double target, double final_window);
+                        double target, double final_window, double band = 0.02);
 
 }  // namespace zv_sim
 

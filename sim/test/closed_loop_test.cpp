@@ -1,0 +1,119 @@
+// Closed loop through the real processes: emulated rig <-> serial link <->
+// driver <-> controller. The rig starts at rest on its pitch stop; it must lift
+// off to level, then follow a pitch step of +10 deg and a yaw step of +20 deg
+// with the speed and damping the controller's gains are designed for. A loop
+// with a wrong sign, a badly wrong gain or swapped motors misses one of the
+// bounds below.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+
+#include <ros/ros.h>
+
+#include "zv_sim/step_experiment.h"
+#include "zv_sim/step_metrics.h"
+
+using zv_sim::StepExperiment;
+using zv_sim::StepMetrics;
+using zv_sim::StepSample;
+
+namespace
+{
+const double kDeg = M_PI / 180.0;
+
+void print(const char* name, const StepMetrics& m)
+{
+  std::printf("%s: rise %.3f s, overshoot %.1f %%, settling %.3f s, steady-state error %.3f deg, peak error %.2f deg\n",
+              name, m.rise_time, 100 * m.overshoot, m.settling_time, m.steady_state_error / kDeg, m.peak_error / kDeg);
+}
+
+void expectSane(const std::vector<StepSample>& samples, double t_from)
+{
+  for (const StepSample& s : samples)
+  {
+    if (s.t < t_from)
+    {
+      continue;
+    }
+    ASSERT_TRUE(std::isfinite(s.roll) && std::isfinite(s.pitch) && std::isfinite(s.yaw));
+    ASSERT_LT(std::fabs(s.roll), 0.5) << "roll ran towards its stop at t = " << s.t;
+    ASSERT_GE(s.left, 0.0);
+    ASSERT_LE(s.left, 1.0);
+    ASSERT_GE(s.right, 0.0);
+    ASSERT_LE(s.right, 1.0);
+  }
+}
+}  // namespace
+
+TEST(ClosedLoop, LiftsOffThenFollowsPitchAndYawSteps)
+{
+  StepExperiment experiment;
+  ASSERT_TRUE(experiment.waitForState(30.0)) << "no /zv_state: emulator or driver did not come up";
+  const double t_start = StepExperiment::now();
+  EXPECT_LT(experiment.samples().front().pitch, -0.4) << "the rig starts at rest on its pitch stop";
+
+  // Lift-off from the stop (-28.6 deg) to level.
+  ASSERT_TRUE(experiment.holdUntilSettled(0.0, 0.0, 0.5 * kDeg, 1.0, 10.0))
+      << "the rig did not lift off and settle level within 10 s";
+  std::printf("lift-off and settling took %.2f s\n", StepExperiment::now() - t_start);
+
+  std::vector<double> t, y;
+  const double t_pitch = StepExperiment::now();
+  experiment.hold(10 * kDeg, 0.0, 5.0);
+  experiment.series(t_pitch, &StepSample::pitch, t, y);
+  // Settled: within 0.5 deg of the target for good.
+  const StepMetrics pitch = zv_sim::analyseStep(t, y, t_pitch, 0.0, 10 * kDeg, 1.0, 0.5 / 10);
+  print("pitch +10 deg", pitch);
+  experiment.series(t_pitch, &StepSample::yaw, t, y);
+  double yaw_disturbance = 0;
+  for (double v : y)
+  {
+    yaw_disturbance = std::max(yaw_disturbance, std::fabs(v));
+  }
+
+  const double t_yaw = StepExperiment::now();
+  // The yaw integrator unwinds what it gathered during the turn with a time
+  // constant of kp_psi / ki_psi (about 14 s): give the last fraction of a degree time.
+  experiment.hold(10 * kDeg, 20 * kDeg, 20.0);
+  experiment.series(t_yaw, &StepSample::yaw, t, y);
+  const StepMetrics yaw = zv_sim::analyseStep(t, y, t_yaw, 0.0, 20 * kDeg, 1.0, 0.5 / 20);
+  print("yaw +20 deg", yaw);
+  experiment.series(t_yaw, &StepSample::pitch, t, y);
+  double pitch_disturbance = 0;
+  for (double v : y)
+  {
+    pitch_disturbance = std::max(pitch_disturbance, std::fabs(v - 10 * kDeg));
+  }
+  std::printf("while stepping pitch, yaw moved %.2f deg; while stepping yaw, pitch moved %.2f deg\n",
+              yaw_disturbance / kDeg, pitch_disturbance / kDeg);
+
+  expectSane(experiment.samples(), t_pitch);
+
+  // Pitch: designed for tr = 0.5 s (10-90 % about 0.56 s) at zeta = 0.8.
+  // Twice the proportional gain rises in about 0.35 s, half of it or twice the
+  // derivative gain takes about 1 s, half the derivative gain overshoots by 25 %.
+  EXPECT_GT(pitch.rise_time, 0.4);
+  EXPECT_LT(pitch.rise_time, 0.8);
+  EXPECT_LT(pitch.overshoot, 0.08);
+  EXPECT_LT(pitch.settling_time, 2.5);
+  EXPECT_LT(std::fabs(pitch.steady_state_error), 0.5 * kDeg);
+  EXPECT_LT(yaw_disturbance, 1.0 * kDeg) << "a pitch step must not turn the rig";
+
+  // Yaw: designed for tr = 1.0 s (10-90 % about 1.1 s) at zeta = 0.8, through the roll loop.
+  // The cascade with its integrator rises faster than the pure design (about 0.75 s).
+  EXPECT_GT(yaw.rise_time, 0.45);
+  EXPECT_LT(yaw.rise_time, 1.5);
+  EXPECT_LT(yaw.overshoot, 0.15);
+  EXPECT_LT(yaw.settling_time, 18.0);
+  EXPECT_LT(std::fabs(yaw.steady_state_error), 0.5 * kDeg);
+  EXPECT_LT(pitch_disturbance, 2.0 * kDeg) << "turning must not drop the body";
+}
+
+int main(int argc, char** argv)
+{
+  testing::InitGoogleTest(&argc, argv);
+  ros::init(argc, argv, "closed_loop_test");
+  ros::NodeHandle nh;
+  return RUN_ALL_TESTS();
+}
