@@ -132,7 +132,9 @@ bool StepExperiment::writeCsv(const std::string& path) const
   {
     return false;
   }
-  out.precision(9);
+  // Fixed notation: epoch seconds need 16 digits to keep the microseconds.
+  out.setf(std::ios::fixed);
+  out.precision(6);
   out << "t,roll,pitch,yaw,pitch_ref,yaw_ref,left,right\n";
   for (const StepSample& s : samples_)
   {

@@ -35,7 +35,7 @@ int main(int argc, char** argv)
   ros::init(argc, argv, "zv_step_response");
   ros::NodeHandle pnh("~");
   std::string csv;
-  double pitch_hold = 6.0, yaw_hold = 10.0;
+  double pitch_hold = 6.0, yaw_hold = 25.0;
   pnh.param<std::string>("csv", csv, "");
   pnh.param("pitch_hold", pitch_hold, pitch_hold);
   pnh.param("yaw_hold", yaw_hold, yaw_hold);
