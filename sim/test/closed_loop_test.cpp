@@ -6,6 +6,7 @@
 // bounds below.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -79,6 +80,9 @@ TEST(ClosedLoop, LiftsOffThenFollowsPitchAndYawSteps)
   experiment.series(t_yaw, &StepSample::yaw, t, y);
   const StepMetrics yaw = zv_sim::analyseStep(t, y, t_yaw, 0.0, 20 * kDeg, 1.0, 0.5 / 20);
   print("yaw +20 deg", yaw);
+  experiment.series(t_yaw, &StepSample::roll, t, y);
+  const double roll_peak = *std::max_element(y.begin(), y.end());
+  std::printf("roll peaks at %.2f deg while turning\n", roll_peak / kDeg);
   experiment.series(t_yaw, &StepSample::pitch, t, y);
   double pitch_disturbance = 0;
   for (double v : y)
@@ -108,6 +112,11 @@ TEST(ClosedLoop, LiftsOffThenFollowsPitchAndYawSteps)
   EXPECT_LT(yaw.settling_time, 18.0);
   EXPECT_LT(std::fabs(yaw.steady_state_error), 0.5 * kDeg);
   EXPECT_LT(pitch_disturbance, 2.0 * kDeg) << "turning must not drop the body";
+  // The yaw loop asks for about 5.4 deg of roll at once; a well-damped roll loop
+  // follows with a peak near 4 deg. Twice its proportional gain or half its
+  // derivative gain peaks above 5 deg, the opposite errors below 3.2 deg.
+  EXPECT_GT(roll_peak, 3.4 * kDeg);
+  EXPECT_LT(roll_peak, 4.7 * kDeg);
 }
 
 int main(int argc, char** argv)
