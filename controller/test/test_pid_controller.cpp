@@ -446,10 +446,9 @@ TEST_F(ControllerTest, NonFiniteAngleOrResultChangesNothing)
 {
   PIDController c;
   const zv_msgs::Command first = state(c, 0.01f, 0.02f, 0.03f, 0.01);
-  const PIDController& k = c;
-  const float i_phi = k.integrator_phi, i_theta = k.integrator_theta, i_psi = k.integrator_psi;
-  const float p_phi = k.phi_prev, p_theta = k.theta_prev, p_psi = k.psi_prev;
-  const ros::Time t = k.prev_time;
+  const float i_phi = c.integrator_phi, i_theta = c.integrator_theta, i_psi = c.integrator_psi;
+  const float p_phi = c.phi_prev, p_theta = c.theta_prev, p_psi = c.psi_prev;
+  const ros::Time t = c.prev_time;
 
   const float inf = std::numeric_limits<float>::infinity();
   const float bad[][3] = {{kNaN, 0.0f, 0.0f},
