@@ -1,4 +1,5 @@
 #include "zv_sim/rig_firmware.h"
+#include "default_rig.h"
 
 #include <gtest/gtest.h>
 
@@ -10,34 +11,10 @@ using zv_sim::FirmwareConfig;
 using zv_sim::RigFirmware;
 using zv_sim::RigModel;
 using zv_sim::RigParams;
+using zv_sim_test::defaultRig;
 
 namespace
 {
-RigParams defaultRig()
-{
-  RigParams p;
-  p.l1 = 0.5;
-  p.l2 = 0.25;
-  p.l3x = 0.1;
-  p.l3y = 0.05;
-  p.lT = 0.5;
-  p.d = 0.2;
-  p.m1 = 0.5;
-  p.m2 = 0.2;
-  p.m3 = 0.3;
-  p.J1x = 0.02;
-  p.J1y = 0.005;
-  p.J1z = 0.02;
-  p.J2y = 0.004;
-  p.J2z = 0.004;
-  p.Bphi = 0.01;
-  p.Bth = 0.02;
-  p.Bpsi = 0.02;
-  p.km = 5.0;
-  p.g = 9.81;
-  return p;
-}
-
 // The host's side: frames out of the firmware's bytes, and bytes into it.
 struct Host
 {

@@ -1,4 +1,5 @@
 #include "zv_sim/rig_model.h"
+#include "default_rig.h"
 
 #include <gtest/gtest.h>
 
@@ -9,38 +10,10 @@ using zv_sim::RigLimits;
 using zv_sim::RigModel;
 using zv_sim::RigParams;
 using zv_sim::RigState;
+using zv_sim_test::defaultRig;
 
 namespace
 {
-// The default rig (controller/config/zorvik_params.yaml).
-RigParams defaultRig()
-{
-  RigParams p;
-  p.l1 = 0.5;
-  p.l2 = 0.25;
-  p.l3x = 0.1;
-  p.l3y = 0.05;
-  p.l3z = 0.05;
-  p.lT = 0.5;
-  p.d = 0.2;
-  p.m1 = 0.5;
-  p.m2 = 0.2;
-  p.m3 = 0.3;
-  p.J1x = 0.02;
-  p.J1y = 0.005;
-  p.J1z = 0.02;
-  p.J2x = 0.0005;
-  p.J2y = 0.004;
-  p.J2z = 0.004;
-  p.J3x = p.J3y = p.J3z = 0.001;
-  p.Bphi = 0.01;
-  p.Bth = 0.02;
-  p.Bpsi = 0.02;
-  p.km = 5.0;
-  p.g = 9.81;
-  return p;
-}
-
 // A rig whose every term differs from the default, so a misplaced parameter shows.
 RigParams oddRig()
 {
