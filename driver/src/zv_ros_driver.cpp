@@ -120,7 +120,9 @@ ZvROSDriver::Impl::Impl() : updater_(nh_, pnh_)
   }
 
   state_pub_ = nh_.advertise<zv_msgs::State>("/zv_state", 5);
-  command_sub_ = nh_.subscribe("/zv_command", 5, &Impl::commandCallback, this);
+  // Commands are small and frequent: without TCP_NODELAY the controller's
+  // socket may hold one back waiting for the ACK of the previous one.
+  command_sub_ = nh_.subscribe("/zv_command", 5, &Impl::commandCallback, this, ros::TransportHints().tcpNoDelay());
 
   updater_.setHardwareID(port_);
   updater_.add("Serial link", this, &Impl::diagnose);
