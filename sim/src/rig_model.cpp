@@ -39,6 +39,21 @@ double clip01(double u)
   }
   return u > 1.0 ? 1.0 : u;
 }
+
+// Inelastic stop: the bearing stops at its limit and keeps no speed into it.
+void stopAt(double& angle, double& rate, double lo, double hi)
+{
+  if (angle <= lo)
+  {
+    angle = lo;
+    rate = std::max(rate, 0.0);
+  }
+  else if (angle >= hi)
+  {
+    angle = hi;
+    rate = std::min(rate, 0.0);
+  }
+}
 }  // namespace
 
 std::string RigModel::validate(const RigParams& p, const RigLimits& limits)
@@ -160,27 +175,8 @@ void RigModel::step(double dt)
 
 void RigModel::applyStops()
 {
-  // Inelastic stops: the bearing stops at its limit and keeps no speed into it.
-  if (state_.pitch <= limits_.pitch_min)
-  {
-    state_.pitch = limits_.pitch_min;
-    state_.pitch_rate = std::max(state_.pitch_rate, 0.0);
-  }
-  else if (state_.pitch >= limits_.pitch_max)
-  {
-    state_.pitch = limits_.pitch_max;
-    state_.pitch_rate = std::min(state_.pitch_rate, 0.0);
-  }
-  if (state_.roll <= limits_.roll_min)
-  {
-    state_.roll = limits_.roll_min;
-    state_.roll_rate = std::max(state_.roll_rate, 0.0);
-  }
-  else if (state_.roll >= limits_.roll_max)
-  {
-    state_.roll = limits_.roll_max;
-    state_.roll_rate = std::min(state_.roll_rate, 0.0);
-  }
+  stopAt(state_.pitch, state_.pitch_rate, limits_.pitch_min, limits_.pitch_max);
+  stopAt(state_.roll, state_.roll_rate, limits_.roll_min, limits_.roll_max);
 }
 
 void RigModel::setState(const RigState& s)
