@@ -1,0 +1,1 @@
+#include "zv_firmware/rig_core.h"
