@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
   const FrameParser::Counters& c = chunked.counters();
   require(c.frames_accepted == frames.size());
-  require(chunked.pending() < ZV_SERIAL_MAX_MESSAGE_LEN);
+  require(chunked.pending() < kMaxFrameLength);
   // Every byte is in a frame, skipped, or held back.
   require(frame_bytes + c.bytes_skipped + chunked.pending() == size);
   // Each rejected candidate gives up its magic byte as skipped.
@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   // After the input, a good frame is always recovered once enough bytes follow.
   const std::vector<uint8_t> probe = encodeHeartbeat(kHeartbeatArmed);
   std::vector<Frame> after;
-  for (uint64_t i = 0; i < ZV_SERIAL_MAX_MESSAGE_LEN / probe.size() + 2; ++i)
+  for (size_t i = 0; i < kMaxFrameLength / probe.size() + 2; ++i)
   {
     whole.feed(probe.data(), probe.size(), after);
   }

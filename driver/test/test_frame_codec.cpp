@@ -6,7 +6,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include <boost/crc.hpp>
+
 #include "zv_ros_driver/frame_codec.h"
+#include "zv_ros_driver/zv_ros_driver.h"
 
 using namespace zv_ros_driver;
 
@@ -51,10 +54,37 @@ TEST(Constants, ExactWidthsAndStoredBytes)
   EXPECT_EQ(static_cast<float>(ZV_SERIAL_MAX_PAYLOAD_LEN), ZV_SERIAL_PAYLOAD_LEN[1]);
 }
 
-TEST(Crc8, CatalogueCheckValue)
+TEST(Constants, FreestandingCodecAgreesWithTheDriverInterface)
+{
+  EXPECT_EQ(ZV_SERIAL_MAGIC, kFrameMagic);
+  ASSERT_EQ(sizeof ZV_SERIAL_PAYLOAD_LEN / sizeof ZV_SERIAL_PAYLOAD_LEN[0], kFrameKindCount);
+  for (uint8_t kind = 0; kind < kFrameKindCount; ++kind)
+  {
+    EXPECT_EQ(ZV_SERIAL_PAYLOAD_LEN[kind], static_cast<float>(payloadLength(kind))) << "kind " << int(kind);
+  }
+  EXPECT_EQ(ZV_SERIAL_MAX_PAYLOAD_LEN, kMaxPayloadLength);
+  EXPECT_EQ(ZV_SERIAL_MAX_MESSAGE_LEN, kMaxFrameLength);
+  EXPECT_EQ(0u, payloadLength(5));
+  EXPECT_EQ(0u, payloadLength(0xA5));
+}
+
+TEST(Crc8, CatalogueCheckValueAndBoostAsOracle)
 {
   const char* text = "123456789";
   EXPECT_EQ(0xF4, crc8(reinterpret_cast<const uint8_t*>(text), 9));
+  // The register after one byte takes all 256 values, so over all byte pairs the
+  // table-free update meets every register value with every byte.
+  typedef boost::crc_optimal<8, 0x07, 0, 0, false, false> Crc8;
+  for (unsigned reg = 0; reg < 256; ++reg)
+  {
+    for (unsigned byte = 0; byte < 256; ++byte)
+    {
+      const uint8_t two[2] = {static_cast<uint8_t>(reg), static_cast<uint8_t>(byte)};
+      Crc8 crc;
+      crc.process_bytes(two, 2);
+      ASSERT_EQ(crc.checksum(), crc8(two, 2)) << "bytes " << reg << ", " << byte;
+    }
+  }
 }
 
 TEST(Encode, EncoderFrameMatchesHandComputedBytes)
