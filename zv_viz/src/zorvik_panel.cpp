@@ -1,8 +1,5 @@
 #include "zorvik_panel.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -35,18 +32,13 @@ float readRigParameter(const ros::NodeHandle& nh, const std::string& key)
   return 1.0f;
 }
 
-// The send period is measured against both timer kinds by the benchmark; it selects one here.
-Qt::TimerType sendTimerType()
-{
-  const char* choice = std::getenv("ZV_VIZ_BENCH_TIMER");
-  if (choice != nullptr && std::strcmp(choice, "coarse") == 0)
-  {
-    return Qt::CoarseTimer;
-  }
-  // A coarse timer may fire up to 5 % (2.5 ms) off the 50 ms period; the stream's consumers
-  // expect an even 20 Hz.
-  return Qt::PreciseTimer;
-}
+// A coarse timer may fire up to 5 % (2.5 ms) off the 50 ms period; the stream's consumers expect an
+// even 20 Hz. The period benchmark builds a second copy of this library with a coarse timer.
+#ifdef ZV_VIZ_COARSE_SEND_TIMER
+const Qt::TimerType kSendTimerType = Qt::CoarseTimer;
+#else
+const Qt::TimerType kSendTimerType = Qt::PreciseTimer;
+#endif
 
 void setDegreeRow(QSlider* slider, QDoubleSpinBox* spinbox, int limit, int value)
 {
@@ -108,16 +100,10 @@ void ZorvikPanel::init()
   topic_combo_box_->addItem(QString::fromStdString(kReferenceTopic));
   topic_combo_box_->addItem(QString::fromStdString(kCommandTopic));
   topic_combo_box_->setInsertPolicy(QComboBox::NoInsert);
-  topic_combo_box_->setCurrentText(topic_);
-  if (topic_combo_box_->currentText() != topic_)
-  {
-    // A configuration without "Topic" leaves topic_ empty, which runs the Command layout: show
-    // that layout's name rather than the first entry, so the selector tells what is in force.
-    topic_combo_box_->setCurrentText(QString::fromStdString(kCommandTopic));
-  }
+  selectTopicInComboBox();
 
   QTimer* send_timer = new QTimer(this);
-  send_timer->setTimerType(sendTimerType());
+  send_timer->setTimerType(kSendTimerType);
 
   label_one_ = new QLabel;
   label_two_ = new QLabel;
@@ -251,115 +237,90 @@ void ZorvikPanel::updateWidgets()
   spinbox_three_->blockSignals(false);
 }
 
+QSlider* ZorvikPanel::rowSlider(int row) const
+{
+  return row == 0 ? slider_one_ : row == 1 ? slider_two_ : slider_three_;
+}
+
+QDoubleSpinBox* ZorvikPanel::rowSpinBox(int row) const
+{
+  return row == 0 ? spinbox_one_ : row == 1 ? spinbox_two_ : spinbox_three_;
+}
+
+void ZorvikPanel::editRow(int row, bool from_slider, double value)
+{
+  QSlider* slider = rowSlider(row);
+  QDoubleSpinBox* spinbox = rowSpinBox(row);
+  const Kind layout = kind();
+  if (layout == Kind::Command)
+  {
+    // The slider counts scale_ ticks per spin-box unit.
+    double& member = row == 0 ? force_ : row == 1 ? torque_ : pwm_;
+    if (from_slider)
+    {
+      member = static_cast<float>(value) / scale_;
+      spinbox->setValue(member);
+    }
+    else
+    {
+      member = value;
+      slider->setValue(static_cast<int>(static_cast<double>(scale_) * value));
+    }
+    return;
+  }
+  // Whole degrees; row 2 is hidden in the Reference layout and edits nothing there.
+  int* member = nullptr;
+  if (layout == Kind::State)
+  {
+    member = row == 0 ? &pitch_ : row == 1 ? &yaw_ : &roll_;
+  }
+  else if (row < 2)
+  {
+    member = row == 0 ? &pitch_r_ : &yaw_r_;
+  }
+  if (member == nullptr)
+  {
+    return;
+  }
+  *member = static_cast<int>(value);
+  if (from_slider)
+  {
+    spinbox->setValue(*member);
+  }
+  else
+  {
+    slider->setValue(*member);
+  }
+}
+
 void ZorvikPanel::sliderOneCallback(int value)
 {
-  switch (kind())
-  {
-    case Kind::State:
-      pitch_ = value;
-      spinbox_one_->setValue(value);
-      break;
-    case Kind::Reference:
-      pitch_r_ = value;
-      spinbox_one_->setValue(value);
-      break;
-    case Kind::Command:
-      force_ = static_cast<float>(value) / scale_;
-      spinbox_one_->setValue(force_);
-      break;
-  }
+  editRow(0, true, value);
 }
 
 void ZorvikPanel::sliderTwoCallback(int value)
 {
-  switch (kind())
-  {
-    case Kind::State:
-      yaw_ = value;
-      spinbox_two_->setValue(value);
-      break;
-    case Kind::Reference:
-      yaw_r_ = value;
-      spinbox_two_->setValue(value);
-      break;
-    case Kind::Command:
-      torque_ = static_cast<float>(value) / scale_;
-      spinbox_two_->setValue(torque_);
-      break;
-  }
+  editRow(1, true, value);
 }
 
-// Row 2 is hidden in the Reference layout and edits nothing there.
 void ZorvikPanel::sliderThreeCallback(int value)
 {
-  switch (kind())
-  {
-    case Kind::State:
-      roll_ = value;
-      spinbox_three_->setValue(value);
-      break;
-    case Kind::Reference:
-      break;
-    case Kind::Command:
-      pwm_ = static_cast<float>(value) / scale_;
-      spinbox_three_->setValue(pwm_);
-      break;
-  }
+  editRow(2, true, value);
 }
 
 void ZorvikPanel::spinboxOneCallback(double value)
 {
-  switch (kind())
-  {
-    case Kind::State:
-      pitch_ = static_cast<int>(value);
-      slider_one_->setValue(pitch_);
-      break;
-    case Kind::Reference:
-      pitch_r_ = static_cast<int>(value);
-      slider_one_->setValue(pitch_r_);
-      break;
-    case Kind::Command:
-      force_ = value;
-      slider_one_->setValue(static_cast<int>(static_cast<double>(scale_) * value));
-      break;
-  }
+  editRow(0, false, value);
 }
 
 void ZorvikPanel::spinboxTwoCallback(double value)
 {
-  switch (kind())
-  {
-    case Kind::State:
-      yaw_ = static_cast<int>(value);
-      slider_two_->setValue(yaw_);
-      break;
-    case Kind::Reference:
-      yaw_r_ = static_cast<int>(value);
-      slider_two_->setValue(yaw_r_);
-      break;
-    case Kind::Command:
-      torque_ = value;
-      slider_two_->setValue(static_cast<int>(static_cast<double>(scale_) * value));
-      break;
-  }
+  editRow(1, false, value);
 }
 
 void ZorvikPanel::spinboxThreeCallback(double value)
 {
-  switch (kind())
-  {
-    case Kind::State:
-      roll_ = static_cast<int>(value);
-      slider_three_->setValue(roll_);
-      break;
-    case Kind::Reference:
-      break;
-    case Kind::Command:
-      pwm_ = value;
-      slider_three_->setValue(static_cast<int>(static_cast<double>(scale_) * value));
-      break;
-  }
+  editRow(2, false, value);
 }
 
 void ZorvikPanel::setEnabled(bool enabled)
@@ -475,12 +436,29 @@ void ZorvikPanel::sendSetpoints()
   }
 }
 
+void ZorvikPanel::onInitialize()
+{
+  // RViz initialises every panel it creates and then, for a panel of a configuration being opened,
+  // loads it in the same call. Building one turn of the event loop later lets that load build the
+  // panel from its saved keys; the panel is built once either way.
+  QTimer::singleShot(0, this,
+                     [this]
+                     {
+                       if (!built())
+                       {
+                         build();
+                       }
+                     });
+}
+
 void ZorvikPanel::load(const rviz::Config& config)
 {
   rviz::Panel::load(config);
 
+  // An empty "Topic" is what a panel saved before a topic was chosen writes: it counts as missing,
+  // so such a file cannot start streaming fake states.
   QString topic;
-  if (config.mapGetString("Topic", &topic))
+  if (config.mapGetString("Topic", &topic) && !topic.isEmpty())
   {
     const std::string name = topic.toUtf8().constData();
     if (name == kStateTopic || name == kReferenceTopic || name == kCommandTopic)
@@ -501,11 +479,18 @@ void ZorvikPanel::load(const rviz::Config& config)
     pwm_enabled_ = false;
   }
 
-  if (enabled_check_box_ != nullptr)
+  if (built())
   {
     reapply();
-    return;
   }
+  else
+  {
+    build();
+  }
+}
+
+void ZorvikPanel::build()
+{
   enabled_check_box_ = new QCheckBox;
   enabled_check_box_->setChecked(enabled_);
   pwm_check_box_ = new QCheckBox;
@@ -514,16 +499,23 @@ void ZorvikPanel::load(const rviz::Config& config)
   updateWidgets();
 }
 
+void ZorvikPanel::selectTopicInComboBox()
+{
+  topic_combo_box_->setCurrentText(topic_);
+  if (topic_combo_box_->currentText() != topic_)
+  {
+    // An empty topic_ (none chosen yet) runs the Command layout: show that layout's name rather
+    // than the first entry, so the selector tells what is in force.
+    topic_combo_box_->setCurrentText(QString::fromStdString(kCommandTopic));
+  }
+}
+
 void ZorvikPanel::reapply()
 {
   // The box mirrors enabled_ already set, so its toggled signal finds no change to report.
   enabled_check_box_->setChecked(enabled_);
   pwm_check_box_->setChecked(pwm_enabled_);
-  topic_combo_box_->setCurrentText(topic_);
-  if (topic_combo_box_->currentText() != topic_)
-  {
-    topic_combo_box_->setCurrentText(QString::fromStdString(kCommandTopic));
-  }
+  selectTopicInComboBox();
   setTopic();
   applyEnabledState();
   updateWidgets();

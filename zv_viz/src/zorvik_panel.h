@@ -36,6 +36,9 @@ class ZorvikPanel : public rviz::Panel
  public:
   explicit ZorvikPanel(QWidget* parent = nullptr);
 
+  // A panel added from RViz's "Add New Panel" dialog is initialised and never loaded: it builds
+  // itself from the defaults once the event loop runs, unless a load came first.
+  void onInitialize() override;
   void load(const rviz::Config& config) override;
   void save(rviz::Config config) const override;
 
@@ -67,10 +70,23 @@ class ZorvikPanel : public rviz::Panel
   };
   // The layout and the message type both follow topic_: State, Reference, anything else Command.
   Kind kind() const;
+  // Creates the two check boxes from enabled_ and pwm_enabled_ and builds the panel around them.
+  void build();
+  bool built() const
+  {
+    return enabled_check_box_ != nullptr;
+  }
   // Enables or disables the six row widgets according to enabled_.
   void applyEnabledState();
-  // A repeated load reuses the widgets of the first one.
+  // A load after the panel was built reuses its widgets.
   void reapply();
+  // Shows topic_ in the selector; an empty topic_ runs the Command layout and shows its name.
+  void selectTopicInComboBox();
+  // The body of the six slider and spin-box slots: writes the member that the row stands for in
+  // the current layout and moves the partner widget.
+  void editRow(int row, bool from_slider, double value);
+  QSlider* rowSlider(int row) const;
+  QDoubleSpinBox* rowSpinBox(int row) const;
 
   QSlider* slider_one_ = nullptr;
   QSlider* slider_two_ = nullptr;

@@ -110,7 +110,8 @@ struct Widgets
   {
     combo->setCurrentText(text);
     Q_EMIT combo->activated(combo->currentIndex());
-    Q_EMIT combo->activated(text);
+    // The QString overload, deprecated in newer Qt, is the one the panel connects to.
+    QMetaObject::invokeMethod(combo, "activated", Q_ARG(QString, text));
   }
   QGroupBox* group;
   QGroupBox* topics;
@@ -522,6 +523,95 @@ TEST_F(PanelTest, MissingTopicNeverAdvertisesOnAnEmptyName)
   w.choose("/zv_command");
   const float pwm = static_cast<float>(static_cast<double>(250.0f / 1000.0f));
   EXPECT_TRUE(commands.waitFor([&](const zv_msgs::Command& m) { return m.left_motor == pwm; }));
+}
+
+// The sign of both inputs must survive to the throttles (a range starting at 0 would lose it).
+// With d = km = 1: left = (-3 + -1) / 2 = -2, right = (-3 - -1) / 2 = -1.
+TEST_F(PanelTest, NegativeForceAndTorqueReachTheCommand)
+{
+  make({"/zv_command", 1, 0});
+  widgets->spin[0]->setValue(-3.0);
+  widgets->spin[1]->setValue(-1.0);
+  EXPECT_EQ(-3000, widgets->slider[0]->value());
+  Recorder<zv_msgs::Command> commands("/zv_command");
+  EXPECT_TRUE(
+      commands.waitFor([](const zv_msgs::Command& m) { return m.left_motor == -2.0f && m.right_motor == -1.0f; }));
+}
+
+// Roll at 30 deg lies outside the PWM row's 0..1: applying the Command layout must not let the
+// spin box's clamp to 1.0 write the throttle.
+TEST_F(PanelTest, LeavingStateWithRollSetDoesNotSetPwm)
+{
+  make({"/zv_state", 1, 1});
+  Widgets& w = *widgets;
+  w.slider[2]->setValue(30);
+  w.choose("/zv_command");
+  EXPECT_DOUBLE_EQ(0.0, w.spin[2]->value());
+  EXPECT_EQ(0, w.slider[2]->value());
+  Recorder<zv_msgs::Command> commands("/zv_command");
+  ASSERT_TRUE(pollUntil([&] { return commands.messages.size() >= 3; }));
+  for (const zv_msgs::Command& m : commands.messages)
+  {
+    EXPECT_EQ(0.0f, m.left_motor);
+    EXPECT_EQ(0.0f, m.right_motor);
+  }
+}
+
+// What a panel saved before a topic was chosen writes: it must not stream anything anywhere.
+TEST_F(PanelTest, EmptySavedTopicPublishesNothing)
+{
+  make({"", 1, -1});
+  EXPECT_EQ("Zorvik Commands", widgets->group->title());
+  EXPECT_TRUE(widgets->enabled->isChecked());
+  Recorder<zv_msgs::State> states("/zv_state");
+  QTest::qWait(300);
+  ros::V_string topics;
+  ros::this_node::getAdvertisedTopics(topics);
+  EXPECT_EQ(ros::V_string{"/rosout"}, topics);
+  EXPECT_TRUE(states.messages.empty());
+}
+
+// Panels > Add New Panel initialises a panel and never loads it; a configured panel is initialised
+// and loaded in the same turn of the event loop. Either way: one widget tree, one send timer.
+TEST_F(PanelTest, InitialisedPanelBuildsOnceWithOrWithoutLoad)
+{
+  panel.reset(new zv_viz::ZorvikPanel);
+  panel->initialize(nullptr);
+  panel->show();
+  ASSERT_TRUE(pollUntil([&] { return panel->layout() != nullptr; }));
+  widgets.reset(new Widgets(*panel));
+  EXPECT_EQ("Zorvik Commands", widgets->group->title());
+  EXPECT_FALSE(widgets->enabled->isChecked());
+  EXPECT_FALSE(widgets->slider[0]->isEnabled());
+  EXPECT_FALSE(topicAdvertised("/zv_command"));
+
+  panel.reset(new zv_viz::ZorvikPanel);
+  panel->initialize(nullptr);
+  rviz::Config config;
+  config.mapSetValue("Topic", "/zv_state");
+  config.mapSetValue("Enabled", true);
+  panel->load(config);
+  panel->show();
+  QTest::qWait(100);
+  widgets.reset(new Widgets(*panel));
+  EXPECT_EQ(3, panel->findChildren<QSlider*>().size());
+  EXPECT_EQ("Zorvik States", widgets->group->title());
+
+  // Layout switches and "Enabled" toggles must not add a timer: the stream stays at 20 Hz.
+  widgets->choose("/zv_command");
+  click(widgets->enabled);
+  click(widgets->enabled);
+  widgets->choose("/zv_reference_state");
+  click(widgets->enabled);
+  click(widgets->enabled);
+  Recorder<zv_msgs::ReferenceState> refs("/zv_reference_state");
+  ASSERT_TRUE(refs.waitFor([](const zv_msgs::ReferenceState&) { return true; }));
+  const size_t before = refs.messages.size();
+  const ros::WallTime start = ros::WallTime::now();
+  pollUntil([] { return false; }, 3.0);
+  const double rate = (refs.messages.size() - before) / (ros::WallTime::now() - start).toSec();
+  EXPECT_GT(rate, 13.0);
+  EXPECT_LT(rate, 27.0);
 }
 
 TEST_F(PanelTest, SecondLoadReusesTheWidgets)
