@@ -48,6 +48,14 @@ const ParameterKey kParameterKeys[] = {
 };
 const std::size_t kParameterCount = sizeof kParameterKeys / sizeof kParameterKeys[0];
 
+// A state this long after the previous one is not differentiated or
+// integrated against it (a driver restarted, a link back after an outage):
+// the loops restart from it instead of leaping.
+const ros::Duration kTimingGap(0.5);
+// How long skipped states may keep repeating the last computed command.
+const ros::Duration kSkipHold(0.25);
+const ros::WallDuration kSkipHoldSteady(0.25);
+
 bool allFinite(std::initializer_list<float> values)
 {
   for (float v : values)
@@ -106,12 +114,18 @@ PIDController::PIDController()
       g(0.0f),
       F_ff(0.0f),
       F_e(0.0f),
-      throttles_held(false)
+      throttles_held(false),
+      armed_heard(false),
+      armed(false),
+      restart_timing(true)
 {
   ros::NodeHandle nh;
   state_sub = nh.subscribe("/zv_state", 5, &PIDController::stateCallback, this);
   reference_state_sub = nh.subscribe("/zv_reference_state", 5, &PIDController::referenceStateCallback, this);
   command_pub = nh.advertise<zv_msgs::Command>("/zv_command", 5, false);
+  // Latched and rare; a queue of 10 keeps a quick disarm/arm pair from being
+  // folded into one message, and no Nagle delay holds back a disarm.
+  armed_sub = nh.subscribe("/zv_armed", 10, &PIDController::armedCallback, this, ros::TransportHints().tcpNoDelay());
 
   bool read[kParameterCount];
   RigParameters params;
@@ -177,6 +191,8 @@ PIDController::PIDController()
   theta_r = 0.0f;
   psi_r = 0.0f;
   prev_time = ros::Time::now();
+  last_step_time = prev_time;
+  last_step_steady = ros::SteadyTime::now();
 }
 
 void PIDController::referenceStateCallback(boost::shared_ptr<const zv_msgs::ReferenceState> msg)
@@ -185,13 +201,28 @@ void PIDController::referenceStateCallback(boost::shared_ptr<const zv_msgs::Refe
   psi_r = msg->yaw;
 }
 
+void PIDController::armedCallback(boost::shared_ptr<const std_msgs::Bool> msg)
+{
+  const bool now_armed = msg->data;
+  if (now_armed && !(armed_heard && armed))
+  {
+    // Whatever the loops last saw predates the arming: take no rates or
+    // integral across it.
+    restart_timing = true;
+  }
+  armed_heard = true;
+  armed = now_armed;
+}
+
 void PIDController::stateCallback(boost::shared_ptr<const zv_msgs::State> msg)
 {
   const float phi = msg->roll;
   const float theta = msg->pitch;
   const float psi = msg->yaw;
 
-  if (throttles_held)
+  // Unusable parameters, or a rig that says it is disarmed: zero throttles,
+  // and the loops keep what they had (arming restarts their timing).
+  if (throttles_held || (armed_heard && !armed))
   {
     publish(zv_msgs::Command());
     return;
@@ -200,54 +231,59 @@ void PIDController::stateCallback(boost::shared_ptr<const zv_msgs::State> msg)
   {
     ROS_WARN_THROTTLE(5.0,
                       "pid_controller_node: state on /zv_state has a non-finite angle (roll %g, pitch %g, yaw %g): "
-                      "step skipped, last command repeated. Check the publisher of /zv_state.",
+                      "step skipped, last command repeated for at most 0.25 s. Check the publisher of /zv_state.",
                       phi, theta, psi);
-    publish(last_command);
+    publishSkipped();
     return;
   }
 
   const ros::Time now = ros::Time::now();
-  const float dt = static_cast<float>((now - prev_time).toSec());
-  if (!(dt > 0.0f) || !std::isfinite(dt))
+  const ros::Duration step = now - prev_time;
+  const float dt = static_cast<float>(step.toSec());
+  // A restart step uses neither dt nor the previous angles, so any dt will do.
+  const bool restart = restart_timing || step > kTimingGap;
+  if (!restart && (!(dt > 0.0f) || !std::isfinite(dt)))
   {
     // Nothing can be divided by this step; start timing afresh from this
     // message so the next one gets a sound step and finite rates.
     ROS_WARN_THROTTLE(5.0,
                       "pid_controller_node: state on /zv_state came %g s after the previous one (ROS time not "
-                      "advancing): step skipped, last command repeated, timing restarted. Check the clock "
-                      "(/use_sim_time, /clock) and the publisher of /zv_state.",
+                      "advancing): step skipped, last command repeated for at most 0.25 s, timing restarted. "
+                      "Check the clock (/use_sim_time, /clock) and the publisher of /zv_state.",
                       static_cast<double>(dt));
     prev_time = now;
     phi_prev = phi;
     theta_prev = theta;
     psi_prev = psi;
-    publish(last_command);
+    publishSkipped();
     return;
   }
 
   // The step is computed into locals and committed only when all of it is
   // finite, so one bad step cannot poison the integrators for the rest of the run.
+  // A restart step has no rates and adds nothing to the integrators: the
+  // proportional terms, the integrators as they stand and the feed-forward act.
   const float feed_forward = cosf(theta) * F_e;
 
   // Yaw loop: the yaw error gives the roll reference.
-  const float psi_dot = (psi - psi_prev) / dt;
+  const float psi_dot = restart ? 0.0f : (psi - psi_prev) / dt;
   const float e_psi = psi_r - psi;
-  const float next_integrator_psi = integrator_psi + e_psi * dt;
+  const float next_integrator_psi = restart ? integrator_psi : integrator_psi + e_psi * dt;
   const float phi_r = (kp_psi * e_psi - kd_psi * psi_dot) + ki_psi * next_integrator_psi;
 
   // Roll loop: the roll error gives the torque. The derivative acts on the
   // measured angle, so a reference change gives no kick.
-  const float phi_dot = (phi - phi_prev) / dt;
+  const float phi_dot = restart ? 0.0f : (phi - phi_prev) / dt;
   const float e_phi = phi_r - phi;
-  const float next_integrator_phi = integrator_phi + e_phi * dt;
+  const float next_integrator_phi = restart ? integrator_phi : integrator_phi + e_phi * dt;
   const float tau = (kp_phi * e_phi - kd_phi * phi_dot) + ki_phi * next_integrator_phi;
 
   // Pitch loop: the integrator is frozen while the body rises fast, to limit
   // overshoot on the way up.
-  const float theta_dot = (theta - theta_prev) / dt;
+  const float theta_dot = restart ? 0.0f : (theta - theta_prev) / dt;
   const float e_theta = theta_r - theta;
   float next_integrator_theta = integrator_theta;
-  if (static_cast<double>(theta_dot) < 0.2)
+  if (!restart && static_cast<double>(theta_dot) < 0.2)
   {
     next_integrator_theta = integrator_theta + e_theta * dt;
   }
@@ -264,9 +300,9 @@ void PIDController::stateCallback(boost::shared_ptr<const zv_msgs::State> msg)
   {
     ROS_WARN_THROTTLE(5.0,
                       "pid_controller_node: control step gave a non-finite value (dt %g s, roll %g, pitch %g, "
-                      "yaw %g): step skipped, last command repeated, controller state kept.",
+                      "yaw %g): step skipped, last command repeated for at most 0.25 s, controller state kept.",
                       static_cast<double>(dt), phi, theta, psi);
-    publish(last_command);
+    publishSkipped();
     return;
   }
 
@@ -278,6 +314,9 @@ void PIDController::stateCallback(boost::shared_ptr<const zv_msgs::State> msg)
   integrator_psi = next_integrator_psi;
   integrator_phi = next_integrator_phi;
   integrator_theta = next_integrator_theta;
+  restart_timing = false;
+  last_step_time = now;
+  last_step_steady = ros::SteadyTime::now();
 
   zv_msgs::Command command;
   command.left_motor = saturateThrottle(u_left);
@@ -289,5 +328,26 @@ void PIDController::publish(const zv_msgs::Command& command)
 {
   last_command = command;
   command_pub.publish(command);
+}
+
+void PIDController::publishSkipped()
+{
+  // Counted from the last computed command, not from the first skip: after a
+  // silence, a stale command is not repeated at all. The ROS clock measures it
+  // (under simulated time the rig lives on that clock), unless that clock has
+  // not moved past the last step (stopped, or jumped back): most skips come
+  // from such a clock, so the monotonic clock measures it then.
+  const ros::Duration since_step = ros::Time::now() - last_step_time;
+  const bool stale = since_step > ros::Duration(0) ? since_step >= kSkipHold
+                                                   : ros::SteadyTime::now() - last_step_steady >= kSkipHoldSteady;
+  if (stale)
+  {
+    ROS_WARN_THROTTLE(5.0,
+                      "pid_controller_node: no state on /zv_state could be stepped for 0.25 s or more: zero "
+                      "throttles until one can. See the warnings above for why states are skipped.");
+    publish(zv_msgs::Command());
+    return;
+  }
+  publish(last_command);
 }
 }  // namespace zorvik_controller

@@ -2,6 +2,8 @@
 // the same single/double precision at every step, so results must match to the bit.
 #include "zv_ta/gain_design.h"
 
+#include "default_rig.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,35 +18,9 @@ using zorvik_controller::saturateThrottle;
 
 namespace
 {
-// The default rig, as in config/zorvik_params.yaml.
 RigParameters defaultRig()
 {
-  RigParameters p;
-  p.l1 = 0.5f;
-  p.l2 = 0.25f;
-  p.l3x = 0.1f;
-  p.l3y = 0.05f;
-  p.l3z = 0.05f;
-  p.lT = 0.5f;
-  p.d = 0.2f;
-  p.m1 = 0.5f;
-  p.m2 = 0.2f;
-  p.m3 = 0.3f;
-  p.J1x = 0.02f;
-  p.J1y = 0.005f;
-  p.J1z = 0.02f;
-  p.J2x = 0.0005f;
-  p.J2y = 0.004f;
-  p.J2z = 0.004f;
-  p.J3x = 0.001f;
-  p.J3y = 0.001f;
-  p.J3z = 0.001f;
-  p.Bphi = 0.01f;
-  p.Bth = 0.02f;
-  p.Bpsi = 0.02f;
-  p.km = 5.0f;
-  p.g = 9.81f;
-  return p;
+  return zv_ta_test::rigParameters(zv_ta_test::defaultRig());
 }
 
 double dbl(float x)
@@ -59,16 +35,16 @@ TEST(GainDesign, DefaultRigMatchesFormulasBitForBit)
   const Gains k = designGains(p);
 
   // Equilibrium force, single precision left to right.
-  const float m1l1 = 0.5f * 0.5f;
-  const float m2l2 = 0.2f * 0.25f;
-  const float F_e = ((m1l1 + m2l2) * 9.81f) / 0.5f;
+  const float m1l1 = p.m1 * p.l1;
+  const float m2l2 = p.m2 * p.l2;
+  const float F_e = ((m1l1 + m2l2) * p.g) / p.lT;
   // Inertia sums in double, squares taken in double.
-  const double arm = dbl(0.5f) * (dbl(0.5f) * dbl(0.5f)) + dbl(0.2f) * (dbl(0.25f) * dbl(0.25f));
+  const double arm = dbl(p.m1) * (dbl(p.l1) * dbl(p.l1)) + dbl(p.m2) * (dbl(p.l2) * dbl(p.l2));
   const float S_psi =
-      static_cast<float>(arm + dbl(0.004f) + dbl(0.3f) * (dbl(0.1f) * dbl(0.1f) + dbl(0.05f) * dbl(0.05f)));
-  const float b_psi = (F_e * 0.5f) / (0.02f + S_psi);
-  const float b_phi = 1.0f / 0.02f;
-  const float b_theta = static_cast<float>(dbl(0.5f) / (arm + dbl(0.005f) + dbl(0.004f)));
+      static_cast<float>(arm + dbl(p.J2z) + dbl(p.m3) * (dbl(p.l3x) * dbl(p.l3x) + dbl(p.l3y) * dbl(p.l3y)));
+  const float b_psi = (F_e * p.lT) / (p.J1z + S_psi);
+  const float b_phi = 1.0f / p.J1x;
+  const float b_theta = static_cast<float>(dbl(p.lT) / (arm + dbl(p.J1y) + dbl(p.J2y)));
   // Natural frequencies 2.2/tr for tr = 0.25, 0.5 and 1 s; damping 0.8.
   const double w_phi = 8.8, w_theta = 4.4, w_psi = 2.2;
 
@@ -83,14 +59,19 @@ TEST(GainDesign, DefaultRigMatchesFormulasBitForBit)
   EXPECT_EQ(0.02f, k.ki_psi);
   EXPECT_EQ(static_cast<float>(2.0 * w_psi * 0.8 / dbl(b_psi)), k.kd_psi);
 
-  // And the figures by hand: F_e = 5.886 N (hover throttle 0.5886 with km = 5);
-  // arm inertia 0.1375, pitch sum 0.1465, yaw sum 0.16525 kg m^2.
-  EXPECT_NEAR(5.886, k.F_e, 1e-5);
-  EXPECT_NEAR(77.44 * 0.02, k.kp_phi, 1e-5);
-  EXPECT_NEAR(14.08 * 0.02, k.kd_phi, 1e-6);
-  EXPECT_NEAR(19.36 * 0.1465 / 0.5, k.kp_theta, 1e-5);
-  EXPECT_NEAR(7.04 * 0.1465 / 0.5, k.kd_theta, 1e-5);
-  EXPECT_NEAR(4.84 * 0.16525 / (5.886 * 0.5), k.kp_psi, 1e-5);
+  // The same figures in plain double arithmetic, as one would by hand:
+  // kp = wn^2 * inertia / plant numerator, kd = 2 * wn * 0.8 * inertia / numerator.
+  const double F_e_d = (dbl(p.m1) * dbl(p.l1) + dbl(p.m2) * dbl(p.l2)) * dbl(p.g) / dbl(p.lT);
+  const double pitch_sum = arm + dbl(p.J1y) + dbl(p.J2y);
+  const double yaw_sum =
+      arm + dbl(p.J2z) + dbl(p.J1z) + dbl(p.m3) * (dbl(p.l3x) * dbl(p.l3x) + dbl(p.l3y) * dbl(p.l3y));
+  EXPECT_NEAR(F_e_d, k.F_e, 1e-5);
+  EXPECT_NEAR(77.44 * dbl(p.J1x), k.kp_phi, 1e-5);
+  EXPECT_NEAR(14.08 * dbl(p.J1x), k.kd_phi, 1e-6);
+  EXPECT_NEAR(19.36 * pitch_sum / dbl(p.lT), k.kp_theta, 1e-5);
+  EXPECT_NEAR(7.04 * pitch_sum / dbl(p.lT), k.kd_theta, 1e-5);
+  EXPECT_NEAR(4.84 * yaw_sum / (F_e_d * dbl(p.lT)), k.kp_psi, 1e-5);
+  EXPECT_NEAR(3.52 * yaw_sum / (F_e_d * dbl(p.lT)), k.kd_psi, 1e-5);
 }
 
 TEST(GainDesign, DefaultRigDrivesMotors)

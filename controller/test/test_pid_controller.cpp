@@ -3,8 +3,11 @@
 // worked out here step by step.
 #include "zv_ta/pid_controller.h"
 
+#include "default_rig.h"
+
 #include <ros/console.h>
 #include <ros/ros.h>
+#include <std_msgs/Bool.h>
 #include <zv_msgs/Command.h>
 #include <zv_msgs/ReferenceState.h>
 #include <zv_msgs/State.h>
@@ -24,11 +27,7 @@ namespace
 {
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-const std::map<std::string, double> kDefaultRig = {
-    {"l1", 0.5},    {"l2", 0.25},    {"l3x", 0.1},   {"l3y", 0.05},  {"l3z", 0.05},  {"lT", 0.5},
-    {"d", 0.2},     {"m1", 0.5},     {"m2", 0.2},    {"m3", 0.3},    {"J1x", 0.02},  {"J1y", 0.005},
-    {"J1z", 0.02},  {"J2x", 0.0005}, {"J2y", 0.004}, {"J2z", 0.004}, {"J3x", 0.001}, {"J3y", 0.001},
-    {"J3z", 0.001}, {"Bphi", 0.01},  {"Bth", 0.02},  {"Bpsi", 0.02}, {"km", 5.0},    {"g", 9.81}};
+using zv_ta_test::defaultRig;
 
 void loadRig(const std::map<std::string, double>& rig)
 {
@@ -39,6 +38,25 @@ void loadRig(const std::map<std::string, double>& rig)
   }
 }
 
+float rigValue(const char* key)
+{
+  return static_cast<float>(defaultRig().at(key));
+}
+
+// By hand from the rig parameters, in double: each motor's throttle when the
+// roll and yaw loops give no torque and only the pitch loop's force
+//   F = kp_theta * e_theta + ki_theta * integrator_theta + F_e * cos(theta)
+// is shared out, with kp_theta = 4.4^2 * (m1 l1^2 + m2 l2^2 + J1y + J2y) / lT
+// (rise time 0.5 s) and ki_theta = 0.05.
+double pitchOnlyThrottle(double e_theta, double integrator_theta, double theta)
+{
+  const auto& r = defaultRig();
+  const double arm = r.at("m1") * r.at("l1") * r.at("l1") + r.at("m2") * r.at("l2") * r.at("l2");
+  const double kp_theta = 4.4 * 4.4 * (arm + r.at("J1y") + r.at("J2y")) / r.at("lT");
+  const double F_e = (r.at("m1") * r.at("l1") + r.at("m2") * r.at("l2")) * r.at("g") / r.at("lT");
+  return (kp_theta * e_theta + 0.05 * integrator_theta + F_e * std::cos(theta)) / (2.0 * r.at("km"));
+}
+
 bool sameBits(float a, float b)
 {
   return std::memcmp(&a, &b, sizeof a) == 0;
@@ -47,7 +65,7 @@ bool sameBits(float a, float b)
 // The law for one state, in the precision of each step.
 struct LawModel
 {
-  // Copied from the controller under test; the design has its own test.
+  // Gains copied from the controller under test; the design has its own test.
   float kp_phi, ki_phi, kd_phi, kp_theta, ki_theta, kd_theta, kp_psi, ki_psi, kd_psi, F_e, d, km;
   float i_phi = 0, i_theta = 0, i_psi = 0;
   float phi_prev = 0, theta_prev = 0, psi_prev = 0;
@@ -70,6 +88,21 @@ struct LawModel
         km(c.km),
         prev(c.prev_time)
   {
+    sync(c);
+  }
+
+  // Takes over the loop state the controller has reached.
+  void sync(const PIDController& c)
+  {
+    i_phi = c.integrator_phi;
+    i_theta = c.integrator_theta;
+    i_psi = c.integrator_psi;
+    phi_prev = c.phi_prev;
+    theta_prev = c.theta_prev;
+    psi_prev = c.psi_prev;
+    theta_r = c.theta_r;
+    psi_r = c.psi_r;
+    prev = c.prev_time;
   }
 
   static float clip(float u)
@@ -131,7 +164,7 @@ class ControllerTest : public ::testing::Test
  protected:
   void SetUp() override
   {
-    loadRig(kDefaultRig);
+    loadRig(defaultRig());
     now_ = ros::Time(1000, 0);
     ros::Time::setNow(now_);
     commands_.clear();
@@ -204,10 +237,10 @@ class ControllerTest : public ::testing::Test
 TEST_F(ControllerTest, StartsWithParametersReadAndZeroState)
 {
   PIDController c;
-  EXPECT_EQ(0.5f, c.l1);
-  EXPECT_EQ(0.02f, c.J1x);
-  EXPECT_EQ(5.0f, c.km);
-  EXPECT_EQ(9.81f, c.g);
+  EXPECT_EQ(rigValue("l1"), c.l1);
+  EXPECT_EQ(rigValue("J1x"), c.J1x);
+  EXPECT_EQ(rigValue("km"), c.km);
+  EXPECT_EQ(rigValue("g"), c.g);
   EXPECT_EQ(0.0f, c.theta_r);
   EXPECT_EQ(0.0f, c.psi_r);
   EXPECT_EQ(0.0f, c.integrator_phi);
@@ -227,7 +260,7 @@ TEST_F(ControllerTest, LevelAndStillHoversAtEquilibriumThrottle)
     const zv_msgs::Command cmd = state(c, 0.0f, 0.0f, 0.0f, 0.01);
     EXPECT_EQ(c.F_e / (2.0f * c.km), cmd.left_motor);
     EXPECT_EQ(c.F_e / (2.0f * c.km), cmd.right_motor);
-    EXPECT_NEAR(0.5886, cmd.left_motor, 1e-6);
+    EXPECT_NEAR(pitchOnlyThrottle(0.0, 0.0, 0.0), cmd.left_motor, 1e-6);
   }
   EXPECT_EQ(c.F_e, c.F_ff);
 }
@@ -241,7 +274,8 @@ TEST_F(ControllerTest, SequenceWithReferencesMatchesLawCommandByCommand)
     float roll, pitch, yaw;
     double advance;
   };
-  // First state: dt is the time since construction and the previous angles 0.
+  // The first state only starts timing (FirstStateIsSteppedWithoutRates);
+  // the law is followed from the second one on.
   const Step steps[] = {{0.01f, -0.02f, 0.03f, 0.25},  {0.015f, -0.01f, 0.02f, 0.01},  {0.02f, 0.0f, 0.01f, 0.01},
                         {0.01f, 0.005f, -0.01f, 0.02}, {-0.01f, 0.01f, -0.02f, 0.005}, {-0.02f, 0.012f, 0.0f, 0.01},
                         {0.0f, 0.011f, 0.01f, 0.01},   {0.01f, 0.1f, 0.02f, 0.01},     {0.02f, 0.09f, 0.0f, 0.03}};
@@ -249,6 +283,13 @@ TEST_F(ControllerTest, SequenceWithReferencesMatchesLawCommandByCommand)
   int n = 0;
   for (const Step& s : steps)
   {
+    if (n == 0)
+    {
+      state(c, s.roll, s.pitch, s.yaw, s.advance);
+      m.sync(c);
+      ++n;
+      continue;
+    }
     if (n == 3)
     {
       // Several references between two states: only the last one counts,
@@ -276,7 +317,8 @@ TEST_F(ControllerTest, PitchIntegratorFrozenOnlyWhileRisingAtPointTwoOrFaster)
 {
   PIDController c;
   reference(c, 0.0f, 1.0f);
-  state(c, 0.0f, 0.0f, 0.0f, 0.5);
+  state(c, 0.0f, 0.0f, 0.0f, 0.5);  // the first state only starts timing
+  state(c, 0.0f, 0.0f, 0.0f, 0.5);  // exactly 0.5 s is an ordinary step
   const float before = c.integrator_theta;
   ASSERT_NE(0.0f, before);
 
@@ -306,6 +348,7 @@ TEST_F(ControllerTest, ThrottlesClipIndependently)
   // A large yaw error asks for a large roll: the torque drives one motor
   // above full throttle and the other below zero.
   PIDController c;
+  state(c, 0.0f, 0.0f, 0.0f, 0.01);  // the first state only starts timing
   LawModel m(c);
   reference(c, 3.0f, 0.0f);
   m.psi_r = 3.0f;
@@ -320,6 +363,7 @@ TEST_F(ControllerTest, ThrottlesClipIndependently)
   // Pitched up, less force: the torque takes only the right motor below zero
   // and the left one passes unchanged.
   PIDController c2;
+  state(c2, 0.0f, 0.0f, 0.0f, 0.01);
   LawModel m2(c2);
   reference(c2, 2.5f, 0.0f);
   m2.psi_r = 2.5f;
@@ -335,8 +379,9 @@ TEST_F(ControllerTest, ThrottlesClipIndependently)
 TEST_F(ControllerTest, ExactFullThrottlePassesUnchanged)
 {
   // km = F_e / 2 puts the level hover exactly at 1.
-  std::map<std::string, double> rig = kDefaultRig;
-  const float F_e = (0.5f * 0.5f + 0.2f * 0.25f) * 9.81f / 0.5f;
+  std::map<std::string, double> rig = defaultRig();
+  const float F_e =
+      (rigValue("m1") * rigValue("l1") + rigValue("m2") * rigValue("l2")) * rigValue("g") / rigValue("lT");
   rig["km"] = static_cast<double>(F_e / 2.0f);
   loadRig(rig);
   PIDController c;
@@ -370,8 +415,9 @@ TEST_F(ControllerTest, StatesOverRealTopicsAnsweredOneEach)
   }
   EXPECT_EQ(0.2f, c.psi_r);
   EXPECT_EQ(0.1f, c.theta_r);
-  m.psi_r = 0.2f;
-  m.theta_r = 0.1f;
+  state(c, 0.0f, 0.0f, 0.0f, 0.02);  // the first state only starts timing
+  m.sync(c);
+  const std::size_t before = commands_.size();
 
   for (int i = 0; i < 3; ++i)
   {
@@ -384,12 +430,12 @@ TEST_F(ControllerTest, StatesOverRealTopicsAnsweredOneEach)
     const zv_msgs::Command expected = m.step(s.roll, s.pitch, s.yaw, now_);
     state_pub.publish(s);
     const ros::WallTime deadline = ros::WallTime::now() + ros::WallDuration(2.0);
-    while (commands_.size() < static_cast<std::size_t>(i + 1) && ros::WallTime::now() < deadline)
+    while (commands_.size() < before + i + 1 && ros::WallTime::now() < deadline)
     {
       ros::spinOnce();
     }
     ros::spinOnce();
-    ASSERT_EQ(static_cast<std::size_t>(i + 1), commands_.size());
+    ASSERT_EQ(before + i + 1, commands_.size());
     expectCommand(expected, commands_.back(), "over topics");
   }
 }
@@ -401,17 +447,16 @@ TEST_F(ControllerTest, ZeroOrNegativeStepRepeatsLastCommandAndRestartsTiming)
   PIDController c;
   LawModel m(c);
   reference(c, 0.1f, 0.2f);
-  m.psi_r = 0.1f;
-  m.theta_r = 0.2f;
-  const zv_msgs::Command first = state(c, 0.01f, 0.02f, 0.03f, 0.01);
-  m.step(0.01f, 0.02f, 0.03f, now_);
+  state(c, 0.0f, 0.0f, 0.0f, 0.01);  // the first state only starts timing
+  const zv_msgs::Command last = state(c, 0.01f, 0.02f, 0.03f, 0.01);
+  m.sync(c);
   const float i_phi = c.integrator_phi, i_theta = c.integrator_theta, i_psi = c.integrator_psi;
 
   // Same ROS time, then a clock jumping back by 0.5 s.
   for (double advance : {0.0, -0.5})
   {
     const zv_msgs::Command again = state(c, 0.05f, 0.06f, 0.07f, advance);
-    expectCommand(first, again, "skipped step");
+    expectCommand(last, again, "skipped step");
     EXPECT_EQ(i_phi, c.integrator_phi);
     EXPECT_EQ(i_theta, c.integrator_theta);
     EXPECT_EQ(i_psi, c.integrator_psi);
@@ -434,10 +479,10 @@ TEST_F(ControllerTest, ZeroOrNegativeStepRepeatsLastCommandAndRestartsTiming)
   EXPECT_TRUE(std::isfinite(c.integrator_phi) && std::isfinite(c.integrator_theta) && std::isfinite(c.integrator_psi));
 }
 
-TEST_F(ControllerTest, ZeroStepBeforeAnyCommandAnswersZero)
+TEST_F(ControllerTest, SkipBeforeAnyCommandAnswersZero)
 {
   PIDController c;
-  const zv_msgs::Command cmd = state(c, 0.1f, 0.1f, 0.1f, 0.0);
+  const zv_msgs::Command cmd = state(c, kNaN, 0.1f, 0.1f, 0.01);
   EXPECT_EQ(0.0f, cmd.left_motor);
   EXPECT_EQ(0.0f, cmd.right_motor);
 }
@@ -480,6 +525,172 @@ TEST_F(ControllerTest, NonFiniteAngleOrResultChangesNothing)
   expectCommand(expected, state(c, 0.0f, 0.0f, 0.0f, 0.01), "recovered");
 }
 
+// --- Timing restarts, arming and the limit on repeats -----------------------
+
+TEST_F(ControllerTest, FirstStateIsSteppedWithoutRates)
+{
+  // The rig rests on its lower pitch stop. Rates against the zeros of
+  // construction would read a fall of 0.5 rad in 5 ms and ask for full
+  // throttle; only the proportional term and the feed-forward act instead:
+  // with the default rig (5.672 * 0.5 + 5.886 * cos 0.5) / (2 * 5) = 0.800.
+  const double expected = pitchOnlyThrottle(0.5, 0.0, -0.5);
+  ASSERT_LT(expected, 0.95);
+  for (double advance : {0.005, 0.0})  // no dt is used, so even 0 will do
+  {
+    PIDController c;
+    const zv_msgs::Command cmd = state(c, 0.0f, -0.5f, 0.0f, advance);
+    EXPECT_NEAR(expected, cmd.left_motor, 1e-5) << advance;
+    EXPECT_NEAR(expected, cmd.right_motor, 1e-5) << advance;
+    EXPECT_EQ(0.0f, c.integrator_theta);
+    EXPECT_EQ(now_, c.prev_time);
+    EXPECT_EQ(-0.5f, c.theta_prev);
+  }
+
+  // With errors on every axis, still nothing is integrated.
+  PIDController c;
+  reference(c, 0.3f, 0.2f);
+  state(c, 0.1f, -0.5f, 0.2f, 0.005);
+  EXPECT_EQ(0.0f, c.integrator_phi);
+  EXPECT_EQ(0.0f, c.integrator_theta);
+  EXPECT_EQ(0.0f, c.integrator_psi);
+}
+
+TEST_F(ControllerTest, GapOverHalfASecondRestartsTimingWithoutIntegratorJump)
+{
+  PIDController c;
+  reference(c, 0.0f, 0.2f);
+  state(c, 0.0f, 0.0f, 0.0f, 0.01);
+  for (int i = 0; i < 3; ++i)
+  {
+    state(c, 0.0f, 0.05f, 0.0f, 0.01);
+  }
+  const float i_theta = c.integrator_theta;
+  ASSERT_GT(i_theta, 0.0f);
+
+  // 2 s later the body has sunk to -0.3 rad: no rate across the gap, no
+  // 2 s of error integrated, the integrator acts as it stands.
+  const zv_msgs::Command cmd = state(c, 0.0f, -0.3f, 0.0f, 2.0);
+  EXPECT_EQ(i_theta, c.integrator_theta);
+  EXPECT_EQ(0.0f, c.integrator_phi);
+  EXPECT_EQ(0.0f, c.integrator_psi);
+  const double expected = pitchOnlyThrottle(0.5, i_theta, -0.3);
+  EXPECT_NEAR(expected, cmd.left_motor, 1e-5);
+  EXPECT_NEAR(expected, cmd.right_motor, 1e-5);
+
+  // Timing restarted from it: the next state is an ordinary step.
+  LawModel m(c);
+  const zv_msgs::Command next = m.step(0.0f, -0.29f, 0.0f, now_ + ros::Duration(0.01));
+  expectCommand(next, state(c, 0.0f, -0.29f, 0.0f, 0.01), "after the gap");
+}
+
+TEST_F(ControllerTest, DisarmedRigGetsZerosAndLoopsStandStillUntilArmed)
+{
+  PIDController c;
+  ros::Publisher armed_pub = nh_.advertise<std_msgs::Bool>("/zv_armed", 1, true);
+  const auto setArmed = [&](bool armed)
+  {
+    std_msgs::Bool msg;
+    msg.data = armed;
+    armed_pub.publish(msg);
+    const ros::WallTime deadline = ros::WallTime::now() + ros::WallDuration(10.0);
+    while (!(c.armed_heard && c.armed == armed) && ros::WallTime::now() < deadline)
+    {
+      ros::spinOnce();
+      ros::WallDuration(0.001).sleep();
+    }
+    ASSERT_TRUE(c.armed_heard && c.armed == armed) << "/zv_armed " << armed << " never reached the controller";
+  };
+
+  // Before /zv_armed speaks the controller flies as usual.
+  reference(c, 0.0f, 0.2f);
+  state(c, 0.0f, 0.0f, 0.0f, 0.01);
+  const zv_msgs::Command flying = state(c, 0.0f, 0.001f, 0.0f, 0.01);
+  EXPECT_GT(flying.left_motor, 0.0f);
+  const float i_theta = c.integrator_theta;
+  ASSERT_GT(i_theta, 0.0f);
+  const ros::Time t = c.prev_time;
+
+  setArmed(false);
+  for (float pitch : {-0.5f, 0.3f, kNaN})
+  {
+    const zv_msgs::Command cmd = state(c, 0.05f, pitch, 0.1f, 0.01);
+    EXPECT_EQ(0.0f, cmd.left_motor);
+    EXPECT_EQ(0.0f, cmd.right_motor);
+    EXPECT_EQ(i_theta, c.integrator_theta);
+    EXPECT_EQ(0.0f, c.integrator_phi);
+    EXPECT_EQ(0.0f, c.integrator_psi);
+    EXPECT_EQ(t, c.prev_time);
+    EXPECT_EQ(0.001f, c.theta_prev);
+  }
+
+  // Armed 40 ms after the last step: the next state is stepped like a first
+  // one (a rate against the pitch before disarming would be -12.5 rad/s).
+  setArmed(true);
+  const zv_msgs::Command first = state(c, 0.0f, -0.5f, 0.0f, 0.01);
+  const double expected = pitchOnlyThrottle(0.7, i_theta, -0.5);
+  EXPECT_NEAR(expected, first.left_motor, 1e-5);
+  EXPECT_NEAR(expected, first.right_motor, 1e-5);
+  EXPECT_EQ(i_theta, c.integrator_theta);
+  EXPECT_EQ(now_, c.prev_time);
+
+  LawModel m(c);
+  const zv_msgs::Command next = m.step(0.0f, -0.48f, 0.0f, now_ + ros::Duration(0.01));
+  expectCommand(next, state(c, 0.0f, -0.48f, 0.0f, 0.01), "armed again");
+}
+
+TEST_F(ControllerTest, SkippedStatesRepeatTheLastCommandForAQuarterSecondOnly)
+{
+  PIDController c;
+  state(c, 0.0f, 0.0f, 0.0f, 0.01);
+  const zv_msgs::Command last = state(c, 0.0f, 0.0f, 0.0f, 0.01);
+  ASSERT_GT(last.left_motor, 0.0f);
+
+  // Non-finite states every 10 ms: the last command up to 0.24 s after it,
+  // zeros from 0.25 s on.
+  for (int i = 1; i <= 30; ++i)
+  {
+    const zv_msgs::Command cmd = state(c, kNaN, 0.0f, 0.0f, 0.01);
+    if (i < 25)
+    {
+      expectCommand(last, cmd, ("repeat " + std::to_string(i)).c_str());
+    }
+    else
+    {
+      EXPECT_EQ(0.0f, cmd.left_motor) << i;
+      EXPECT_EQ(0.0f, cmd.right_motor) << i;
+    }
+  }
+
+  // A state that can be stepped ends it; after a second of silence a skipped
+  // state gets zeros at once, since the last command is too old to repeat.
+  EXPECT_GT(state(c, 0.0f, 0.0f, 0.0f, 0.01).left_motor, 0.0f);
+  const zv_msgs::Command late = state(c, kNaN, 0.0f, 0.0f, 1.0);
+  EXPECT_EQ(0.0f, late.left_motor);
+  EXPECT_EQ(0.0f, late.right_motor);
+}
+
+TEST_F(ControllerTest, StoppedRosClockEndsTheRepeatOnTheMonotonicClock)
+{
+  PIDController c;
+  state(c, 0.0f, 0.0f, 0.0f, 0.01);
+  const ros::SteadyTime start = ros::SteadyTime::now();
+  const zv_msgs::Command last = state(c, 0.0f, 0.0f, 0.0f, 0.01);
+  ASSERT_GT(last.left_motor, 0.0f);
+
+  // ROS time stands still from here on (a /clock that stopped): every state
+  // is a zero step and ROS time can never reach 0.25 s.
+  zv_msgs::Command cmd = state(c, 0.0f, 0.1f, 0.0f, 0.0);
+  expectCommand(last, cmd, "first zero step");
+  while (cmd.left_motor != 0.0f && ros::SteadyTime::now() - start < ros::WallDuration(10.0))
+  {
+    ros::WallDuration(0.02).sleep();
+    cmd = state(c, 0.0f, 0.1f, 0.0f, 0.0);
+  }
+  EXPECT_EQ(0.0f, cmd.left_motor);
+  EXPECT_EQ(0.0f, cmd.right_motor);
+  EXPECT_GE((ros::SteadyTime::now() - start).toSec(), 0.25);
+}
+
 // --- Parameters that cannot drive the motors --------------------------------
 
 TEST_F(ControllerTest, MissingOrZeroDivisorHoldsThrottlesAtZeroWithOneError)
@@ -490,7 +701,7 @@ TEST_F(ControllerTest, MissingOrZeroDivisorHoldsThrottlesAtZeroWithOneError)
   {
     for (bool zero : {false, true})
     {
-      std::map<std::string, double> rig = kDefaultRig;
+      std::map<std::string, double> rig = defaultRig();
       if (zero)
       {
         rig[key] = 0.0;
@@ -542,7 +753,7 @@ TEST_F(ControllerTest, MissingMassesMakeInfiniteGainAndHold)
 {
   ErrorLog log;
   ros::console::register_appender(&log);
-  std::map<std::string, double> rig = kDefaultRig;
+  std::map<std::string, double> rig = defaultRig();
   rig.erase("m1");
   rig.erase("m2");
   loadRig(rig);

@@ -6,6 +6,7 @@
 
 #include <boost/shared_ptr.hpp>
 #include <ros/ros.h>
+#include <std_msgs/Bool.h>
 #include <zv_msgs/Command.h>
 #include <zv_msgs/ReferenceState.h>
 #include <zv_msgs/State.h>
@@ -28,6 +29,7 @@ class PIDController
 
   void stateCallback(boost::shared_ptr<const zv_msgs::State> msg);
   void referenceStateCallback(boost::shared_ptr<const zv_msgs::ReferenceState> msg);
+  void armedCallback(boost::shared_ptr<const std_msgs::Bool> msg);
 
   float kp_phi;
   float ki_phi;
@@ -68,11 +70,34 @@ class PIDController
   // throttles rather than with whatever the arithmetic produces.
   bool throttles_held;
   // Answer to a state that cannot be stepped (no time elapsed, non-finite
-  // input or result): the motors keep doing what they were last told.
+  // input or result): the motors keep doing what they were last told, for a
+  // short while only (see last_step_time).
   zv_msgs::Command last_command;
+
+  // The rig's own word on /zv_armed. Until it speaks the controller steps
+  // every state; once it has, a disarmed rig gets zero throttles and the
+  // loops stand still, so nothing winds up while the motors cannot respond.
+  ros::Subscriber armed_sub;
+  bool armed_heard;
+  bool armed;
+  // The next state has no measured predecessor to take rates from (start-up,
+  // arming): it is stepped with zero rates and no integration, and timing
+  // restarts from it. A state more than 0.5 s after the previous one is
+  // stepped the same way.
+  bool restart_timing;
+  // When the law last produced a command, on the ROS clock and on the
+  // monotonic clock. Skipped states repeat last_command only until 0.25 s
+  // have passed since then, on the ROS clock, or on the monotonic clock
+  // while the ROS clock stands still or has jumped back: such a clock, the
+  // cause of most skips, must not keep the motors on forever.
+  ros::Time last_step_time;
+  ros::SteadyTime last_step_steady;
 
  private:
   void publish(const zv_msgs::Command& command);
+  // Answer to a state that cannot be stepped: last_command while it is
+  // fresh, zero throttles once the law has been silent for too long.
+  void publishSkipped();
 };
 }  // namespace zorvik_controller
 
