@@ -39,9 +39,9 @@ struct EncoderAxis
   int8_t direction;         // +1 or -1: sign of the angle change per count
   float angle_at_power_up;  // rad
 };
-const EncoderAxis kRollEncoder = {4096, +1, 0.0f};
-const EncoderAxis kPitchEncoder = {4096, +1, -0.5f};  // the lower pitch stop
-const EncoderAxis kYawEncoder = {4096, +1, 0.0f};
+constexpr EncoderAxis kRollEncoder = {4096, +1, 0.0f};
+constexpr EncoderAxis kPitchEncoder = {4096, +1, -0.5f};  // the lower pitch stop
+constexpr EncoderAxis kYawEncoder = {4096, +1, 0.0f};
 
 // ---- ESC pulses (Timer1, 16 bit) ----
 const uint16_t kEscPulseRateHz = 400;
@@ -59,17 +59,17 @@ struct Pin
   int8_t ext_int;
 };
 // Quadrature channels: the six external interrupts of the ATmega2560.
-const Pin kRollA = {'E', 4, 2, 4};
-const Pin kRollB = {'E', 5, 3, 5};
-const Pin kPitchA = {'D', 0, 21, 0};
-const Pin kPitchB = {'D', 1, 20, 1};
-const Pin kYawA = {'D', 2, 19, 2};
-const Pin kYawB = {'D', 3, 18, 3};
+constexpr Pin kRollA = {'E', 4, 2, 4};
+constexpr Pin kRollB = {'E', 5, 3, 5};
+constexpr Pin kPitchA = {'D', 0, 21, 0};
+constexpr Pin kPitchB = {'D', 1, 20, 1};
+constexpr Pin kYawA = {'D', 2, 19, 2};
+constexpr Pin kYawB = {'D', 3, 18, 3};
 // ESC signal outputs: Timer1's compare outputs OC1A and OC1B.
-const Pin kEscLeft = {'B', 5, 11, -1};   // OC1A
-const Pin kEscRight = {'B', 6, 12, -1};  // OC1B
+constexpr Pin kEscLeft = {'B', 5, 11, -1};   // OC1A
+constexpr Pin kEscRight = {'B', 6, 12, -1};  // OC1B
 // On-board LED: lit while armed.
-const Pin kStatusLed = {'B', 7, 13, -1};
+constexpr Pin kStatusLed = {'B', 7, 13, -1};
 
 }  // namespace config
 }  // namespace zv_firmware
