@@ -1,0 +1,31 @@
+# The rig's firmware image on a simulated ATmega2560 (libsimavr) in place of
+# the board: zv_hil_board, its unit tests and its rostests.
+find_path(ZV_SIMAVR_INCLUDE_DIR simavr/sim_avr.h)
+find_library(ZV_SIMAVR_LIBRARY simavr)
+if(NOT ZV_SIMAVR_INCLUDE_DIR OR NOT ZV_SIMAVR_LIBRARY)
+  message(FATAL_ERROR "libsimavr not found: the simulated board needs the Debian packages simavr libsimavr-dev libsimavrparts1 libelf-dev (./zv deps installs them)")
+endif()
+
+# The images zv_firmware builds (avr/image.cmake); its folder is set there.
+if(NOT ZV_FIRMWARE_IMAGE_DIR)
+  get_filename_component(_zv_hil_workspace "${CATKIN_DEVEL_PREFIX}" DIRECTORY)
+  set(ZV_FIRMWARE_IMAGE_DIR "${_zv_hil_workspace}/firmware")
+endif()
+set(_zv_hil ${CMAKE_CURRENT_LIST_DIR})
+
+add_library(zv_hil_board_core
+  ${_zv_hil}/src/quadrature_drive.cpp
+  ${_zv_hil}/src/pulse_meter.cpp
+  ${_zv_hil}/src/simulated_board.cpp
+  ${_zv_hil}/src/hil_rig.cpp)
+target_include_directories(zv_hil_board_core PUBLIC ${_zv_hil}/src ${ZV_SIMAVR_INCLUDE_DIR}
+  ${ZV_SIMAVR_INCLUDE_DIR}/simavr ${CMAKE_CURRENT_SOURCE_DIR}/../firmware/include)
+target_link_libraries(zv_hil_board_core zv_rig_firmware zv_rig_model ${ZV_SIMAVR_LIBRARY} ${catkin_LIBRARIES})
+
+add_executable(zv_hil_board ${_zv_hil}/src/hil_board_node.cpp)
+target_link_libraries(zv_hil_board zv_hil_board_core ${catkin_LIBRARIES})
+target_compile_definitions(zv_hil_board PRIVATE ZV_FIRMWARE_IMAGE_DIR="${ZV_FIRMWARE_IMAGE_DIR}")
+add_dependencies(zv_hil_board ${catkin_EXPORTED_TARGETS})
+if(TARGET zv_firmware_image)
+  add_dependencies(zv_hil_board zv_firmware_image)
+endif()

@@ -1,0 +1,265 @@
+// zv_hil_board: the rig's firmware image on a simulated ATmega2560 in place of
+// the board, with the rig model of sim/ on its pins, behind a pseudo-terminal
+// the real driver opens. Publishes what tests and benchmarks watch under its
+// private namespace; the driver sees only the serial line.
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+
+#include <ros/ros.h>
+#include <std_msgs/Bool.h>
+#include <std_msgs/Float32.h>
+#include <zv_msgs/State.h>
+
+#include "hil_rig.h"
+
+namespace
+{
+void requestStop(int)
+{
+  ros::requestShutdown();
+}
+
+// Keys the model does not use; a missing one is harmless.
+bool unusedKey(const std::string& key)
+{
+  return key == "l3z" || key == "J2x" || key == "J3x" || key == "J3y" || key == "J3z";
+}
+
+bool readRigParams(zv_sim::RigParams& p)
+{
+  ros::NodeHandle nh;
+  bool ok = true;
+  for (const zv_sim::RigParamField& f : zv_sim::kRigParamFields)
+  {
+    const std::string key = std::string("/zorvik/") + f.key;
+    if (!nh.getParam(key, p.*f.member) && !unusedKey(f.key))
+    {
+      ROS_FATAL(
+          "parameter %s is missing or not a number: load the rig parameters (e.g. "
+          "controller/config/zorvik_params.yaml) before starting the simulated board",
+          key.c_str());
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+class Publisher : public zv_sim::hil::HilListener
+{
+ public:
+  Publisher()
+  {
+    ros::NodeHandle pnh("~");
+    esc_[zv_sim::hil::kEscLeft] = pnh.advertise<std_msgs::Float32>("esc_left_us", 1000);
+    esc_[zv_sim::hil::kEscRight] = pnh.advertise<std_msgs::Float32>("esc_right_us", 1000);
+    model_ = pnh.advertise<zv_msgs::State>("model_state", 100);
+    bootloader_ = pnh.advertise<std_msgs::Bool>("bootloader", 1, true);
+    pace_ = pnh.advertise<std_msgs::Float32>("pace", 1, true);
+    std_msgs::Bool b;
+    b.data = false;
+    bootloader_.publish(b);
+  }
+
+  void pulse(const zv_sim::hil::Pulse& p) override
+  {
+    if (esc_[p.esc].getNumSubscribers() > 0)
+    {
+      std_msgs::Float32 m;
+      m.data = static_cast<float>(p.width_us);
+      esc_[p.esc].publish(m);
+    }
+  }
+  void encoderFrame(const zv_sim::RigState& truth) override
+  {
+    if (model_.getNumSubscribers() > 0)
+    {
+      zv_msgs::State m;
+      m.roll = static_cast<float>(truth.roll);
+      m.pitch = static_cast<float>(truth.pitch);
+      m.yaw = static_cast<float>(truth.yaw);
+      model_.publish(m);
+    }
+  }
+  void bootloader(bool active) override
+  {
+    std_msgs::Bool m;
+    m.data = active;
+    bootloader_.publish(m);
+    if (active)
+    {
+      ROS_INFO("host opened the port: board reset, bootloader holds the line");
+    }
+    else
+    {
+      ROS_INFO("bootloader done: firmware running");
+    }
+  }
+  void pace(double pace) override
+  {
+    std_msgs::Float32 m;
+    m.data = static_cast<float>(pace);
+    pace_.publish(m);
+  }
+
+ private:
+  ros::Publisher esc_[zv_sim::hil::kEscCount];
+  ros::Publisher model_, bootloader_, pace_;
+};
+
+void writeLines(const std::string& path, const std::vector<double>& samples)
+{
+  std::ofstream out(path);
+  if (!out)
+  {
+    ROS_ERROR("cannot write %s: check the folder exists and is writable", path.c_str());
+    return;
+  }
+  out.precision(9);
+  for (double s : samples)
+  {
+    out << s << "\n";
+  }
+}
+
+void writeFigures(const std::string& path, const zv_sim::hil::HilRig& rig)
+{
+  std::ofstream out(path);
+  if (!out)
+  {
+    ROS_ERROR("cannot write the figures %s: check the folder exists and is writable", path.c_str());
+    return;
+  }
+  const zv_sim::hil::BoardFigures& f = rig.board().figures();
+  out << "isr_max_cycles " << f.isr_max_cycles << "\n";
+  out << "isr_max_vector " << f.isr_max_vector << "\n";
+  for (size_t v = 0; v < f.isr_max_by_vector.size(); ++v)
+  {
+    if (f.isr_max_by_vector[v] > 0)
+    {
+      out << "isr_vector_" << v << "_max_cycles " << f.isr_max_by_vector[v] << "\n";
+    }
+  }
+  out << "loop_max_cycles " << f.loop_max_cycles << "\n";
+  out << "loop_own_max_cycles " << f.loop_own_max_cycles << "\n";
+  out << "loop_passes " << f.loop_passes << "\n";
+  out << "sim_seconds " << rig.simSeconds() << "\n";
+  out << "wall_seconds " << rig.wallSeconds() << "\n";
+  out << "lost_seconds " << rig.lostSeconds() << "\n";
+  out << "resets_by_host " << f.resets_by_host << "\n";
+  out << "resets_by_firmware " << f.resets_by_firmware << "\n";
+  out << "uart_bytes_lost " << f.uart_bytes_lost << "\n";
+  out << "throttle_to_pulse_us";
+  for (double us : f.throttle_to_pulse_us)
+  {
+    out << " " << us;
+  }
+  out << "\n";
+}
+
+int run()
+{
+  ros::NodeHandle pnh("~");
+  zv_sim::RigParams params;
+  if (!readRigParams(params))
+  {
+    return 2;
+  }
+  const std::string problem = zv_sim::RigModel::validate(params);
+  if (!problem.empty())
+  {
+    ROS_FATAL("cannot simulate this rig: %s", problem.c_str());
+    return 2;
+  }
+
+  zv_sim::hil::HilConfig config;
+  std::string variant;
+  int baud = static_cast<int>(config.baud);
+  std::string figures_log, latency_log;
+  pnh.param<std::string>("variant", variant, "");
+  pnh.param<std::string>("firmware", config.firmware, "");
+  pnh.param<std::string>("link", config.link, config.link);
+  pnh.param("bootloader_time", config.bootloader_time, config.bootloader_time);
+  pnh.param("baud", baud, baud);
+  pnh.param<std::string>("figures_log", figures_log, "");
+  pnh.param<std::string>("latency_log", latency_log, "");
+  if (config.firmware.empty())
+  {
+    // The images the workspace builds: the default one or a fault-injection variant.
+    config.firmware =
+        std::string(ZV_FIRMWARE_IMAGE_DIR) + "/zv_firmware" + (variant.empty() ? "" : "_" + variant) + ".elf";
+  }
+  if (!(config.bootloader_time >= 0 && config.bootloader_time < 60))
+  {
+    ROS_FATAL("~bootloader_time is %g s: give 0 to 60 s (the Mega's bootloader takes about 1.5 s)",
+              config.bootloader_time);
+    return 2;
+  }
+  if (baud <= 0)
+  {
+    ROS_FATAL("~baud is %d: give the line's speed, e.g. 115200", baud);
+    return 2;
+  }
+  config.baud = static_cast<uint32_t>(baud);
+  if (!variant.empty())
+  {
+    ROS_WARN("firmware variant '%s' (fault injection): %s", variant.c_str(), config.firmware.c_str());
+  }
+
+  Publisher publisher;
+  std::unique_ptr<zv_sim::hil::HilRig> rig;
+  try
+  {
+    rig.reset(new zv_sim::hil::HilRig(zv_sim::RigModel(params), config, &publisher));
+  }
+  catch (const std::runtime_error& e)
+  {
+    ROS_FATAL("cannot start the simulated board: %s", e.what());
+    return 1;
+  }
+  std::printf("zv_hil_board: %s on a simulated ATmega2560, serial line %s -> %s\n", config.firmware.c_str(),
+              rig->link().linkPath().c_str(), rig->link().slavePath().c_str());
+  std::fflush(stdout);
+
+  bool crash_reported = false;
+  while (ros::ok())
+  {
+    rig->step();
+    if (!rig->board().running() && !crash_reported)
+    {
+      ROS_ERROR(
+          "the firmware crashed or stopped on the simulated board: ESC pulses stopped; reopen the port to reset it");
+    }
+    crash_reported = !rig->board().running();
+  }
+
+  if (!figures_log.empty())
+  {
+    writeFigures(figures_log, *rig);
+  }
+  if (!latency_log.empty())
+  {
+    writeLines(latency_log, rig->latencies());
+  }
+  const zv_sim::hil::BoardFigures& f = rig->board().figures();
+  ROS_INFO(
+      "simulated board stopping: %.1f s simulated in %.1f s (pace %.3f), longest interrupt %llu cycles, longest "
+      "main-loop pass %llu cycles, %llu resets by the host, %llu by the firmware, %llu host bytes dropped by the "
+      "bootloader",
+      rig->simSeconds(), rig->wallSeconds(), rig->simSeconds() / std::max(rig->wallSeconds(), 1e-9),
+      static_cast<unsigned long long>(f.isr_max_cycles), static_cast<unsigned long long>(f.loop_max_cycles),
+      static_cast<unsigned long long>(f.resets_by_host), static_cast<unsigned long long>(f.resets_by_firmware),
+      static_cast<unsigned long long>(rig->hostBytesDropped()));
+  return 0;
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  ros::init(argc, argv, "zv_hil_board");
+  std::signal(SIGTERM, requestStop);
+  std::signal(SIGHUP, requestStop);
+  return run();
+}

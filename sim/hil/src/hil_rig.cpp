@@ -1,0 +1,213 @@
+#include "hil_rig.h"
+
+#include <ctime>
+
+namespace zv_sim
+{
+namespace hil
+{
+namespace
+{
+namespace cfg = zv_firmware::config;
+
+const double kStepSeconds = 1e-3;
+// A loop further behind the wall clock than this (the machine stalled it)
+// gives the time up instead of running flat out to catch up.
+const double kMaxLag = 0.1;
+const double kPaceWindow = 1.0;
+// Latency samples kept at most (about 80 minutes at 200 Hz).
+const size_t kMaxLatencySamples = 1000000;
+
+double angleOf(const RigState& s, int axis)
+{
+  return axis == kRoll ? s.roll : (axis == kPitch ? s.pitch : s.yaw);
+}
+
+RigState between(const RigState& a, const RigState& b, double f)
+{
+  RigState s;
+  s.roll = a.roll + f * (b.roll - a.roll);
+  s.pitch = a.pitch + f * (b.pitch - a.pitch);
+  s.yaw = a.yaw + f * (b.yaw - a.yaw);
+  s.roll_rate = a.roll_rate + f * (b.roll_rate - a.roll_rate);
+  s.pitch_rate = a.pitch_rate + f * (b.pitch_rate - a.pitch_rate);
+  s.yaw_rate = a.yaw_rate + f * (b.yaw_rate - a.yaw_rate);
+  return s;
+}
+
+void sleepFor(double seconds)
+{
+  timespec ts;
+  ts.tv_sec = static_cast<time_t>(seconds);
+  ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
+  nanosleep(&ts, nullptr);
+}
+}  // namespace
+
+HilRig::HilRig(const RigModel& model, const HilConfig& config, HilListener* listener)
+    : model_(model),
+      config_(config),
+      listener_(listener ? listener : &quiet_),
+      drives_{
+          {QuadratureDrive(cfg::kRollEncoder), QuadratureDrive(cfg::kPitchEncoder), QuadratureDrive(cfg::kYawEncoder)}}
+{
+  model_.setThrottles(0, 0);
+  std::array<int64_t, kAxisCount> counts;
+  for (int axis = 0; axis < kAxisCount; ++axis)
+  {
+    drives_[axis].place(angleOf(model_.state(), axis));
+    counts[axis] = drives_[axis].count();
+  }
+  board_.reset(new SimulatedBoard(config_.firmware, counts));
+  board_->setBaud(config_.baud);
+  link_.reset(new PtyLink(config_.link));
+  wall_start_ = std::chrono::steady_clock::now();
+}
+
+double HilRig::wallNow() const
+{
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start_).count();
+}
+
+double HilRig::simSeconds() const
+{
+  return static_cast<double>(board_->now()) / kBoardHz;
+}
+
+double HilRig::wallSeconds() const
+{
+  return wallNow();
+}
+
+void HilRig::step()
+{
+  const uint64_t t0 = board_->now();
+  const uint64_t t1 = t0 + kStepCycles;
+  model_.setThrottles(board_->esc(kEscLeft).throttle(t0), board_->esc(kEscRight).throttle(t0));
+  const RigState from = model_.state();
+  model_.step(kStepSeconds);
+  const RigState to = model_.state();
+  for (int axis = 0; axis < kAxisCount; ++axis)
+  {
+    edges_.clear();
+    drives_[axis].moveTo(angleOf(to, axis), t0, t1, edges_);
+    board_->encoderEdges(static_cast<Axis>(axis), edges_);
+  }
+
+  board_->runUntil(t1);
+
+  forwardOutput(from, to, t0);
+  takeInput();
+  if (in_bootloader_ && !board_->inReset())
+  {
+    in_bootloader_ = false;
+    listener_->bootloader(false);
+  }
+  board_->takePulses(pulses_);
+  for (const Pulse& p : pulses_)
+  {
+    listener_->pulse(p);
+  }
+  pace(t1);
+}
+
+// The board's bytes go to the host; encoder frames among them are reported
+// with the model's angles at their first byte.
+void HilRig::forwardOutput(const RigState& from, const RigState& to, uint64_t t0)
+{
+  board_->takeUartOutput(out_, out_cycles_);
+  if (out_.empty())
+  {
+    return;
+  }
+  bool encoder_sent = false;
+  for (size_t i = 0; i < out_.size(); ++i)
+  {
+    const double f = static_cast<double>(out_cycles_[i] - t0) / kStepCycles;
+    truth_at_byte_[bytes_out_ % truth_at_byte_.size()] = between(from, to, f < 0 ? 0 : (f > 1 ? 1 : f));
+    frames_.clear();
+    out_parser_.feed(&out_[i], 1, frames_);
+    for (const zv_ros_driver::Frame& frame : frames_)
+    {
+      if (frame.kind == zv_ros_driver::kEncoderFrame || frame.kind == zv_ros_driver::kEncoderRatesFrame)
+      {
+        const uint64_t first = bytes_out_ + 1 - (frame.length + zv_ros_driver::kFrameOverhead);
+        listener_->encoderFrame(truth_at_byte_[first % truth_at_byte_.size()]);
+        encoder_sent = true;
+      }
+    }
+    ++bytes_out_;
+  }
+  link_->send(out_);
+  if (encoder_sent && link_->hostPresent())
+  {
+    encoder_unanswered_ = true;
+    encoder_written_ = wallNow();
+  }
+}
+
+void HilRig::takeInput()
+{
+  in_.clear();
+  const bool present = link_->receive(in_, 0.0);
+  if (present && !host_present_)
+  {
+    // DTR: the Mega resets whenever its port is opened.
+    board_->holdInReset(static_cast<uint64_t>(config_.bootloader_time * kBoardHz));
+    in_parser_.reset();
+    in_bootloader_ = true;
+    listener_->bootloader(true);
+  }
+  host_present_ = present;
+  link_->takeHostLost();
+  if (in_.empty())
+  {
+    return;
+  }
+  if (board_->inReset())
+  {
+    dropped_by_bootloader_ += in_.size();
+    return;
+  }
+  frames_.clear();
+  in_parser_.feed(in_.data(), in_.size(), frames_);
+  for (const zv_ros_driver::Frame& frame : frames_)
+  {
+    if (frame.kind == zv_ros_driver::kThrottleFrame && encoder_unanswered_)
+    {
+      encoder_unanswered_ = false;
+      if (latencies_.size() < kMaxLatencySamples)
+      {
+        latencies_.push_back(wallNow() - encoder_written_);
+      }
+    }
+  }
+  board_->uartSend(in_.data(), in_.size());
+}
+
+void HilRig::pace(uint64_t t)
+{
+  const double sim = static_cast<double>(t) / kBoardHz;
+  const double wall = wallNow();
+  const double ahead = (sim - sim_anchor_) - (wall - wall_anchor_);
+  if (ahead > 0)
+  {
+    sleepFor(ahead);
+  }
+  else if (-ahead > kMaxLag)
+  {
+    lost_s_ += -ahead;
+    wall_anchor_ = wall;
+    sim_anchor_ = sim;
+  }
+  const double window = wall - pace_wall_;
+  if (window >= kPaceWindow)
+  {
+    listener_->pace((sim - pace_sim_) / window);
+    pace_wall_ = wall;
+    pace_sim_ = sim;
+  }
+}
+
+}  // namespace hil
+}  // namespace zv_sim
