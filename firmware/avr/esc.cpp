@@ -17,8 +17,8 @@ const uint32_t kPeriodTicks = kTicksPerSecond / config::kEscPulseRateHz;
 const uint16_t kOffTicks = config::kEscPulseOffUs * kTicksPerUs;
 const uint16_t kFullTicks = config::kEscPulseFullUs * kTicksPerUs;
 
-static_assert(kTicksPerSecond % config::kEscPulseRateHz == 0 && kPeriodTicks <= 65536,
-              "config::kEscPulseRateHz must divide 2 MHz and be at least 31 Hz");
+static_assert(config::kEscPulseRateHz >= 31 && kPeriodTicks <= 65536,
+              "config::kEscPulseRateHz below 31 Hz: the period would not fit Timer1's 16 bits");
 // ESCs need a low gap between pulses; 100 us is ample for every ESC protocol
 // of this kind.
 static_assert(kPeriodTicks >= kFullTicks + 100 * kTicksPerUs,
