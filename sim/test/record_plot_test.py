@@ -1,0 +1,196 @@
+#!/usr/bin/python3
+"""./zv record and ./zv plot on the simulated rig: a recorded pitch step is plotted
+with the figures the closed-loop code measures on the same run; a recorder that
+dies leaves a bag that is reindexed; bags that cannot be plotted are refused
+with a message, never a traceback."""
+import csv
+import math
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import rosbag
+import roslib.packages
+import rospkg
+import rostest
+from std_msgs.msg import String
+
+TOOLS = os.path.join(os.path.dirname(rospkg.RosPack().get_path("zv_sim")), "tools")
+PYTHON = "/usr/bin/python3"
+
+
+def node_path(name):
+    found = roslib.packages.find_node("zv_sim", name)
+    if not found:
+        raise RuntimeError("zv_sim/%s is not built" % name)
+    return found[0]
+
+
+def wait_for(condition, timeout, what):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if condition():
+            return
+        time.sleep(0.1)
+    raise AssertionError("timed out after %.0f s waiting for %s" % (timeout, what))
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+class RecordAndPlot(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="zv_record_plot.")
+        self.recorders = []
+
+    def tearDown(self):
+        for p in self.recorders:
+            if p.poll() is None:
+                p.send_signal(signal.SIGINT)
+                p.wait(30)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def start_recorder(self, name):
+        log = os.path.join(self.dir, name + ".log")
+        p = subprocess.Popen([PYTHON, os.path.join(TOOLS, "zv_record.py"), name, "--dir", self.dir],
+                             stdout=open(log, "w"), stderr=subprocess.STDOUT)
+        self.recorders.append(p)
+        wait_for(lambda: "zv record: recording" in read(log) or p.poll() is not None, 30, "the recorder")
+        self.assertIsNone(p.poll(), read(log))
+        return p, log
+
+    def plot(self, bag):
+        run = subprocess.run([PYTHON, os.path.join(TOOLS, "zv_plot.py"), bag, "--metrics-cli",
+                              node_path("zv_step_metrics")],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+        return run.returncode, run.stdout, run.stderr
+
+    def test_a_recorded_step_gives_the_closed_loop_figures(self):
+        recorder, log = self.start_recorder("step")
+        # The benchmark's step program: lift-off to level, then pitch +10 deg held 6 s (no yaw step).
+        experiment = subprocess.run([node_path("zv_step_response"), "_pitch_hold:=6.0", "_yaw_hold:=0.0"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True,
+                                    timeout=90)
+        recorder.send_signal(signal.SIGINT)
+        self.assertEqual(recorder.wait(30), 0, read(log))
+        self.assertEqual(experiment.returncode, 0, experiment.stdout)
+        bag = os.path.join(self.dir, "step.bag")
+        self.assertFalse(os.path.exists(bag + ".active"))
+
+        rc, out, err = self.plot(bag)
+        self.assertEqual(rc, 0, err)
+        stem = os.path.join(self.dir, "step")
+        for suffix in (".png", "_zv_state.csv", "_zv_reference_state.csv", "_zv_command.csv", "_diagnostics.csv",
+                       "_steps.csv"):
+            self.assertTrue(os.path.getsize(stem + suffix) > 0, stem + suffix)
+        states = list(csv.DictReader(open(stem + "_zv_state.csv")))
+        self.assertAlmostEqual(math.degrees(float(states[-1]["pitch"])), 10.0, delta=0.5)
+
+        steps = list(csv.DictReader(open(stem + "_steps.csv")))
+        self.assertEqual([(s["signal"], float(s["initial_deg"]), float(s["target_deg"])) for s in steps],
+                         [("pitch", 0.0, 10.0)], out)
+        step = steps[0]
+        # Same moment as the experiment's step: the bag's start is a state's stamp minus its t.
+        bag_start = float(states[0]["stamp"]) - float(states[0]["t"])
+        t_pitch = float(re.search(r"t_pitch_step (\S+)", experiment.stdout).group(1))
+        self.assertAlmostEqual(bag_start + float(step["t_step_s"]), t_pitch, delta=0.1)
+
+        # The pitch block comes first in the experiment's table: "label  measured  design".
+        measured = {}
+        labels = (("rise time 10-90 %, s", "rise_time_s"), ("overshoot, %", "overshoot_percent"),
+                  ("settling 2 %, s", "settling_time_s"), ("steady-state error, deg", "steady_state_error_deg"))
+        for label, key in labels:
+            measured[key] = float(re.search(re.escape(label) + r"\s+(\S+)", experiment.stdout).group(1))
+        # Within 10 %, or a floor for figures near zero: 0.2 points of overshoot, 0.02 deg of error.
+        floors = {"rise_time_s": 0, "settling_time_s": 0, "overshoot_percent": 0.2, "steady_state_error_deg": 0.02}
+        for key, expected in measured.items():
+            self.assertTrue(math.isfinite(expected), experiment.stdout)
+            got = float(step[key])
+            print("%s: plot %g, closed loop %g" % (key, got, expected))
+            self.assertLessEqual(abs(got - expected), max(0.1 * abs(expected), floors[key]),
+                                 "%s: plot %g, closed loop %g\n%s" % (key, got, expected, experiment.stdout))
+        self.assertIn("rise %.3f s" % float(step["rise_time_s"]), out)
+
+    def test_a_killed_recorder_leaves_a_reindexed_bag_and_a_truncated_one_plots_with_a_warning(self):
+        recorder, log = self.start_recorder("killed")
+        active = os.path.join(self.dir, "killed.bag.active")
+        wait_for(lambda: os.path.exists(active) and os.path.getsize(active) > 60000, 30, "three chunks in the bag")
+        os.kill(int(re.search(r"recorder pid (\d+)", read(log)).group(1)), signal.SIGKILL)
+        self.assertEqual(recorder.wait(30), 1, read(log))
+        self.assertIn("rebuilding its index", read(log))
+        with rosbag.Bag(os.path.join(self.dir, "killed.bag")) as bag:
+            self.assertGreater(bag.get_message_count("/zv_state"), 100)
+
+        # A recorder killed with nobody to reindex: no index position, the last chunk cut short.
+        truncated = os.path.join(self.dir, "cut.bag.active")
+        data = bytearray(open(os.path.join(self.dir, "killed.bag"), "rb").read())
+        at = data.index(b"index_pos=") + len("index_pos=")
+        data[at:at + 8] = bytes(8)
+        open(truncated, "wb").write(data[: int(len(data) * 0.7)])
+        rc, out, err = self.plot(truncated)
+        self.assertEqual(rc, 0, err)
+        self.assertIn("warning: %s was not closed" % truncated, err)
+        self.assertIn("in an unfinished chunk and are lost", err)
+        self.assertTrue(os.path.exists(os.path.join(self.dir, "cut.active.png")))
+        self.assertGreater(len(open(os.path.join(self.dir, "cut.active_zv_state.csv")).readlines()), 100)
+
+    def test_bags_that_cannot_be_plotted_get_a_clear_error(self):
+        empty = os.path.join(self.dir, "empty.bag")
+        rosbag.Bag(empty, "w").close()
+        other = os.path.join(self.dir, "other.bag")
+        with rosbag.Bag(other, "w") as bag:
+            bag.write("/chatter", String(data="hello"))
+        junk = os.path.join(self.dir, "junk.bag")
+        open(junk, "wb").write(bytes(range(256)) * 4)
+        zero = os.path.join(self.dir, "zero.bag.active")
+        open(zero, "wb").close()
+        for bag, message in ((empty, "holds no messages"), (other, "none of the Zorvik topics"),
+                             (junk, "is not a rosbag"), (zero, "is empty (0 bytes)"),
+                             (os.path.join(self.dir, "absent.bag"), "no such file")):
+            rc, out, err = self.plot(bag)
+            self.assertEqual(rc, 1, bag)
+            self.assertIn("zv plot: error: ", err)
+            self.assertIn(message, err)
+            self.assertNotIn("Traceback", err)
+        self.assertFalse([f for f in os.listdir(self.dir) if f.endswith(".png")])
+
+    def test_step_analysis_cuts_each_step_at_the_next(self):
+        # A ramp from 0 up to 1 over [1, 2] s, then down to 0 over [5, 5.5] s, sampled every 10 ms.
+        # By hand: 10-90 % rises of 0.8 s and 0.4 s; within 2.5 % of the step from the samples at
+        # 1.98 s and 5.49 s on, so settled 0.98 s and 0.49 s after the steps; the first step's
+        # window ends before the second, so its steady state is exactly on target.
+        samples = os.path.join(self.dir, "samples.csv")
+        with open(samples, "w") as f:
+            f.write("t,pitch\n")
+            for i in range(801):
+                t = i / 100.0
+                y = min(max(t - 1, 0), 1) if t < 5 else max(1 - 2 * (t - 5), 0)
+                f.write("%.2f,%.6f\n" % (t, y))
+        steps = os.path.join(self.dir, "steps.csv")
+        open(steps, "w").write("signal,t_step,initial,target,t_end\npitch,1,0,1,5\npitch,5,1,0,9\n")
+        run = subprocess.run([node_path("zv_step_metrics"), samples, steps, "--band", "0.025"],
+                             stdout=subprocess.PIPE, universal_newlines=True)
+        rows = list(csv.DictReader(run.stdout.splitlines()))
+        self.assertEqual(run.returncode, 0)
+        self.assertEqual([round(float(r["rise_time"]), 6) for r in rows], [0.8, 0.4])
+        self.assertEqual([round(float(r["overshoot"]), 6) for r in rows], [0, 0])
+        self.assertEqual([round(float(r["settling_time"]), 6) for r in rows], [0.98, 0.49])
+        self.assertEqual(float(rows[0]["steady_state_error"]), 0.0)
+
+        open(steps, "w").write("signal,t_step,initial,target,t_end\nyaw,1,0,1,5\n")
+        run = subprocess.run([node_path("zv_step_metrics"), samples, steps], stderr=subprocess.PIPE,
+                             universal_newlines=True)
+        self.assertEqual(run.returncode, 2)
+        self.assertIn("signal 'yaw' is not a column of %s" % samples, run.stderr)
+
+
+if __name__ == "__main__":
+    rostest.rosrun("zv_sim", "record_plot", RecordAndPlot, sys.argv)
