@@ -52,19 +52,9 @@ netns_of() { readlink "/proc/$1/ns/net" 2>/dev/null; }
 
 # PIDs of $1 and all its descendants.
 process_tree() {
-  local all
-  all="$(ps -e -o pid=,ppid=)"
-  local tree=" $1 " changed=1 pid ppid
-  while [ $changed -eq 1 ]; do
-    changed=0
-    while read -r pid ppid; do
-      if [[ "$tree" == *" $ppid "* && "$tree" != *" $pid "* ]]; then
-        tree+="$pid "
-        changed=1
-      fi
-    done <<<"$all"
-  done
-  echo $tree
+  local child
+  echo "$1"
+  for child in $(pgrep -P "$1"); do process_tree "$child"; done
 }
 
 # demo_case LABEL [COMMAND PREFIX...]: one demo run as the given user.
@@ -89,6 +79,7 @@ demo_case() {
   fi
 
   local nodes="" state=""
+  # shellcheck disable=SC2016 # expanded by eval, at each poll
   wait_until 90 eval 'nodes="$(timeout 20 "${zv[@]}" shell rosnode list 2>&1)"; [[ "$nodes" == *"/zv_ros_driver"* ]] || ! kill -0 "$job" 2>/dev/null'
   state="$(timeout 20 "${zv[@]}" shell rostopic echo -n 1 /zv_state 2>&1)"
   local msg=""
@@ -150,7 +141,7 @@ demo_case() {
   check "${label}_ctrl_c_leaves_no_process" "${left:+left behind: $left}"
 }
 
-demo_case root
+demo_case "$(id -un)"
 if [ "$(id -u)" -eq 0 ]; then
   demo_case nobody setpriv --reuid=nobody --regid=nogroup --clear-groups
 fi
