@@ -171,10 +171,11 @@ int run()
   {
     writeLatencies(latency_log, firmware.latencies());
   }
-  const zv_ros_driver::FrameParser::Counters& c = firmware.parserCounters();
-  ROS_INFO("emulator stopping: %llu frames accepted, %llu rejected (check), %llu bytes skipped, %llu bytes dropped",
-           static_cast<unsigned long long>(c.frames_accepted), static_cast<unsigned long long>(c.rejected_check),
-           static_cast<unsigned long long>(c.bytes_skipped), static_cast<unsigned long long>(link->bytesDropped()));
+  const zv_firmware::RigCore::Counters c = firmware.counters();
+  ROS_INFO(
+      "emulator stopping: %lu frames accepted, %lu rejected (check or kind), %lu bytes skipped, %llu bytes dropped",
+      static_cast<unsigned long>(c.frames_accepted), static_cast<unsigned long>(c.frames_rejected),
+      static_cast<unsigned long>(c.bytes_skipped), static_cast<unsigned long long>(link->bytesDropped()));
   return 0;
 }
 }  // namespace

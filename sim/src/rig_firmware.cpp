@@ -1,7 +1,6 @@
 #include "zv_sim/rig_firmware.h"
 
 #include <cmath>
-#include <limits>
 #include <sstream>
 
 namespace zv_sim
@@ -15,6 +14,27 @@ bool positiveFinite(double v)
 {
   return std::isfinite(v) && v > 0;
 }
+
+// The core counts whole microseconds in 32 bits and compares differences, so a
+// period must be at least 1 us and under 2^31 us (35 min).
+bool fitsTheClock(double seconds)
+{
+  return std::isfinite(seconds) && seconds * 1e6 >= 0.999999 && seconds < 2147.0;
+}
+
+uint32_t microseconds(double seconds)
+{
+  return static_cast<uint32_t>(std::llround(seconds * 1e6));
+}
+
+zv_firmware::CoreTiming timingOf(const FirmwareConfig& c)
+{
+  zv_firmware::CoreTiming t;
+  t.encoder_period_us = microseconds(1.0 / c.encoder_rate);
+  t.heartbeat_period_us = microseconds(1.0 / c.heartbeat_rate);
+  t.throttle_timeout_us = microseconds(c.throttle_timeout);
+  return t;
+}
 }  // namespace
 
 std::string RigFirmware::validate(const FirmwareConfig& c)
@@ -24,18 +44,18 @@ std::string RigFirmware::validate(const FirmwareConfig& c)
   {
     err << "physics rate " << c.physics_rate << " Hz: give a positive rate, e.g. 1000";
   }
-  else if (!positiveFinite(c.encoder_rate) || c.encoder_rate > c.physics_rate)
+  else if (!positiveFinite(c.encoder_rate) || c.encoder_rate > c.physics_rate || !fitsTheClock(1.0 / c.encoder_rate))
   {
     err << "~encoder_rate " << c.encoder_rate << " Hz: give a positive rate no higher than the physics rate ("
-        << c.physics_rate << " Hz)";
+        << c.physics_rate << " Hz) nor 1000000 Hz";
   }
-  else if (!positiveFinite(c.heartbeat_rate))
+  else if (!positiveFinite(c.heartbeat_rate) || !fitsTheClock(1.0 / c.heartbeat_rate))
   {
-    err << "~heartbeat_rate " << c.heartbeat_rate << " Hz: give a positive rate, e.g. 5";
+    err << "~heartbeat_rate " << c.heartbeat_rate << " Hz: give a rate from 0.001 to 1000000 Hz, e.g. 5";
   }
-  else if (!positiveFinite(c.throttle_timeout))
+  else if (!positiveFinite(c.throttle_timeout) || !fitsTheClock(c.throttle_timeout))
   {
-    err << "~throttle_timeout " << c.throttle_timeout << " s: give a positive time, e.g. 0.5";
+    err << "~throttle_timeout " << c.throttle_timeout << " s: give a time from 1e-6 to 2000 s, e.g. 0.5";
   }
   else if (!std::isfinite(c.quantization) || c.quantization < 0)
   {
@@ -51,49 +71,48 @@ std::string RigFirmware::validate(const FirmwareConfig& c)
 RigFirmware::RigFirmware(const RigModel& model, const FirmwareConfig& config, double t0)
     : model_(model),
       config_(config),
+      t0_(t0),
+      core_(timingOf(config), 0),
       rng_(config.noise_seed),
       noise_(0.0, config.noise_stddev > 0 ? config.noise_stddev : 1.0),
       t_model_(t0),
-      step_(1.0 / config.physics_rate),
-      next_encoder_(t0),
-      next_heartbeat_(t0),
-      last_throttle_time_(t0)
+      step_(1.0 / config.physics_rate)
 {
   model_.setThrottles(0, 0);
 }
 
+uint32_t RigFirmware::clockAt(double t)
+{
+  const int64_t us = std::llround((t - t0_) * 1e6);
+  if (us > clock_us_)
+  {
+    clock_us_ = us;
+  }
+  // The core's clock is this one modulo 2^32.
+  return static_cast<uint32_t>(clock_us_);
+}
+
+double RigFirmware::timeOfClock() const
+{
+  return t0_ + static_cast<double>(clock_us_) * 1e-6;
+}
+
 double RigFirmware::nextFrameTime() const
 {
-  return std::min(next_encoder_, next_heartbeat_);
+  return timeOfClock() + core_.usUntilDue(static_cast<uint32_t>(clock_us_)) * 1e-6;
 }
 
-uint8_t RigFirmware::heartbeatStatus() const
+void RigFirmware::applyMotors()
 {
-  uint8_t status = 0;
-  if (armed_)
+  const double left = core_.motorLeft();
+  const double right = core_.motorRight();
+  if (config_.swap_motors)
   {
-    status |= zv_ros_driver::kHeartbeatArmed;
-  }
-  if (throttle_timed_out_)
-  {
-    status |= zv_ros_driver::kHeartbeatThrottleTimeout;
-  }
-  return status;
-}
-
-void RigFirmware::updateMotors()
-{
-  if (!armed_ || throttle_timed_out_)
-  {
-    model_.setThrottles(0, 0);
-  }
-  else if (config_.swap_motors)
-  {
-    model_.setThrottles(cmd_right_, cmd_left_);
+    model_.setThrottles(right, left);
   }
   else
   {
-    model_.setThrottles(cmd_left_, cmd_right_);
+    model_.setThrottles(left, right);
   }
 }
 
@@ -101,12 +120,10 @@ void RigFirmware::stepModelTo(double t)
 {
   while (t_model_ + step_ <= t)
   {
-    // The watchdog is checked at every step so the cut happens on time, not at the next frame.
-    if (!throttle_timed_out_ && t_model_ - last_throttle_time_ >= config_.throttle_timeout)
-    {
-      throttle_timed_out_ = true;
-      updateMotors();
-    }
+    // The timeout is applied at every step so the cut happens on time, not at
+    // the next frame.
+    core_.update(clockAt(t_model_));
+    applyMotors();
     model_.step(step_);
     t_model_ += step_;
   }
@@ -127,24 +144,18 @@ float RigFirmware::encoderValue(double angle)
 
 void RigFirmware::advance(double t, std::vector<uint8_t>& out)
 {
-  const double encoder_period = 1.0 / config_.encoder_rate;
-  const double heartbeat_period = 1.0 / config_.heartbeat_rate;
-  while (nextFrameTime() <= t)
+  stepModelTo(t);
+  const uint32_t now = clockAt(t);
+  core_.update(now);
+  applyMotors();
+  uint8_t frame[zv_ros_driver::kMaxFrameLength];
+  for (zv_firmware::RigCore::Due due = core_.due(now); due != zv_firmware::RigCore::kNothingDue; due = core_.due(now))
   {
-    const bool encoder_first = next_encoder_ <= next_heartbeat_;
-    const double due = encoder_first ? next_encoder_ : next_heartbeat_;
-    stepModelTo(due);
-    std::vector<uint8_t> frame;
-    if (encoder_first)
+    size_t n = 0;
+    if (due == zv_firmware::RigCore::kEncoderDue)
     {
       const RigState& s = model_.state();
-      frame = zv_ros_driver::encodeEncoder(encoderValue(s.roll), encoderValue(s.pitch), encoderValue(s.yaw));
-      next_encoder_ += encoder_period;
-      // After a stall the sampler restarts rather than sending a burst of stale samples.
-      if (next_encoder_ < t - encoder_period)
-      {
-        next_encoder_ = t;
-      }
+      n = core_.encoderFrame(encoderValue(s.roll), encoderValue(s.pitch), encoderValue(s.yaw), now, frame);
       if (config_.record_latency)
       {
         encoder_unanswered_ = true;
@@ -153,62 +164,30 @@ void RigFirmware::advance(double t, std::vector<uint8_t>& out)
     }
     else
     {
-      frame = zv_ros_driver::encodeHeartbeat(heartbeatStatus());
-      next_heartbeat_ += heartbeat_period;
-      if (next_heartbeat_ < t - heartbeat_period)
-      {
-        next_heartbeat_ = t;
-      }
+      n = core_.heartbeatFrame(now, frame);
     }
-    out.insert(out.end(), frame.begin(), frame.end());
+    out.insert(out.end(), frame, frame + n);
   }
-  stepModelTo(t);
 }
 
 void RigFirmware::receive(const uint8_t* data, size_t n, double t)
 {
-  frames_.clear();
-  parser_.feed(data, n, frames_);
-  for (const zv_ros_driver::Frame& frame : frames_)
+  const uint32_t throttles_before = core_.counters().throttle_frames;
+  core_.receive(data, n, clockAt(t));
+  applyMotors();
+  if (core_.counters().throttle_frames != throttles_before)
   {
-    handleFrame(frame, t);
-  }
-}
-
-void RigFirmware::handleFrame(const zv_ros_driver::Frame& frame, double t)
-{
-  float left = 0, right = 0;
-  bool arm = false;
-  if (zv_ros_driver::decodeThrottle(frame, left, right))
-  {
-    // Firmware does not trust the host's clamping.
-    cmd_left_ = zv_ros_driver::sanitizeThrottle(left);
-    cmd_right_ = zv_ros_driver::sanitizeThrottle(right);
-    last_throttle_time_ = t;
-    throttle_timed_out_ = false;
     if (encoder_unanswered_ && latencies_.size() < kMaxLatencySamples)
     {
       latencies_.push_back(t - last_encoder_time_);
     }
     encoder_unanswered_ = false;
-    updateMotors();
   }
-  else if (zv_ros_driver::decodeArm(frame, arm))
-  {
-    if (arm != armed_)
-    {
-      // A change of arming never starts the motors on a command from before it.
-      cmd_left_ = cmd_right_ = 0.0;
-    }
-    armed_ = arm;
-    updateMotors();
-  }
-  // Frames meant for the host (encoder, heartbeat) are ignored.
 }
 
 void RigFirmware::linkLost()
 {
-  parser_.reset();
+  core_.linkLost();
 }
 
 }  // namespace zv_sim

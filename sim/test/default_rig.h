@@ -1,37 +1,27 @@
-// The default rig of controller/config/zorvik_params.yaml, for the model and
-// firmware tests.
+// The default rig, read from controller/config/zorvik_params.yaml (the file the
+// controller is loaded with; its path comes from the build as
+// ZV_RIG_PARAMS_YAML), for the model and firmware tests.
 #ifndef ZV_SIM_TEST_DEFAULT_RIG_H
 #define ZV_SIM_TEST_DEFAULT_RIG_H
 
+#include <stdexcept>
+#include <string>
+
 #include "zv_sim/rig_model.h"
+#include "zv_sim/rig_params_file.h"
 
 namespace zv_sim_test
 {
+// Throws std::runtime_error (a failed test, with the reader's message) when the
+// file cannot be read.
 inline zv_sim::RigParams defaultRig()
 {
   zv_sim::RigParams p;
-  p.l1 = 0.5;
-  p.l2 = 0.25;
-  p.l3x = 0.1;
-  p.l3y = 0.05;
-  p.l3z = 0.05;
-  p.lT = 0.5;
-  p.d = 0.2;
-  p.m1 = 0.5;
-  p.m2 = 0.2;
-  p.m3 = 0.3;
-  p.J1x = 0.02;
-  p.J1y = 0.005;
-  p.J1z = 0.02;
-  p.J2x = 0.0005;
-  p.J2y = 0.004;
-  p.J2z = 0.004;
-  p.J3x = p.J3y = p.J3z = 0.001;
-  p.Bphi = 0.01;
-  p.Bth = 0.02;
-  p.Bpsi = 0.02;
-  p.km = 5.0;
-  p.g = 9.81;
+  const std::string error = zv_sim::readRigParamsFile(ZV_RIG_PARAMS_YAML, p);
+  if (!error.empty())
+  {
+    throw std::runtime_error(error);
+  }
   return p;
 }
 

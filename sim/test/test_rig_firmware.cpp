@@ -2,6 +2,7 @@
 #include "default_rig.h"
 
 #include <gtest/gtest.h>
+#include <zv_ros_driver/frame_codec.h>
 
 #include <cmath>
 #include <limits>
@@ -268,6 +269,23 @@ TEST(RigFirmwareLink, PartialFrameIsDroppedWhenTheHostGoesAway)
   EXPECT_FLOAT_EQ(fw.motorLeft(), 0.4);
 }
 
+TEST(RigFirmwareLink, RejectedFramesAreCountedInTheHeartbeat)
+{
+  RigFirmware fw(RigModel(defaultRig()), FirmwareConfig(), 0.0);
+  std::vector<uint8_t> bad = zv_ros_driver::encodeThrottle(1.0f, 1.0f);
+  bad.back() ^= 0x01;
+  send(fw, bad, 0.01);
+  send(fw, {0xA5, 0x09, 0x00}, 0.02);  // unknown kind
+  send(fw, zv_ros_driver::encodeArm(true), 0.03);
+  EXPECT_EQ(fw.motorLeft(), 0.0);
+  Host host;
+  std::vector<uint8_t> out;
+  fw.advance(0.2, out);
+  host.read(out);
+  // Two rejected frames in bits 2-7; armed; cut (no THROTTLE accepted yet).
+  EXPECT_EQ(host.lastHeartbeat(), (2 << 2) | zv_ros_driver::kHeartbeatArmed | zv_ros_driver::kHeartbeatThrottleTimeout);
+}
+
 TEST(RigFirmwareConfig, RejectsRatesThatCannotWork)
 {
   EXPECT_EQ(RigFirmware::validate(FirmwareConfig()), "");
@@ -283,6 +301,14 @@ TEST(RigFirmwareConfig, RejectsRatesThatCannotWork)
   c = FirmwareConfig();
   c.quantization = std::numeric_limits<double>::quiet_NaN();
   EXPECT_NE(RigFirmware::validate(c), "");
+  // The firmware's clock counts microseconds in 32 bits.
+  c = FirmwareConfig();
+  c.physics_rate = 1e7;
+  c.encoder_rate = 2e6;
+  EXPECT_NE(RigFirmware::validate(c).find("~encoder_rate"), std::string::npos);
+  c = FirmwareConfig();
+  c.heartbeat_rate = 1e-4;
+  EXPECT_NE(RigFirmware::validate(c).find("~heartbeat_rate"), std::string::npos);
 }
 
 int main(int argc, char** argv)

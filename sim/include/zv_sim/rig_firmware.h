@@ -1,15 +1,20 @@
-// The rig's firmware as the simulator plays it, free of ROS and of I/O: takes
-// the host's bytes, drives the rig model in fixed steps and produces the
-// encoder and heartbeat frames of the serial protocol (driver/PROTOCOL.md).
-// Times are seconds on any monotonic clock.
+// The rig as the simulator plays it, free of ROS and of I/O: the firmware's own
+// core (zv_firmware::RigCore: arming, clamping, throttle timeout, frame schedule,
+// heartbeat) around the rig model, stepped in fixed steps. The core's clock is
+// this class's time axis in whole microseconds; times here are seconds on any
+// monotonic clock.
+//
+// What belongs to the simulation only: the physics, the encoder's optional
+// quantisation and noise, fault injection (swap_motors) and the latency record.
 #ifndef ZV_SIM_RIG_FIRMWARE_H
 #define ZV_SIM_RIG_FIRMWARE_H
 
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
-#include <zv_ros_driver/frame_codec.h>
+#include <zv_firmware/rig_core.h>
 
 #include "zv_sim/rig_model.h"
 
@@ -40,8 +45,8 @@ class RigFirmware
   // Bytes from the host, received at time t (after advance(t)).
   void receive(const uint8_t* data, size_t n, double t);
 
-  // Runs the model up to time t and appends the frames due by then to `out`,
-  // each sampled at its own time.
+  // Runs the model up to time t, then, as the firmware's main loop would at t,
+  // appends the frames due by then to `out`, their angles sampled at t.
   void advance(double t, std::vector<uint8_t>& out);
 
   // The host went away (port closed): a partial frame is dropped.
@@ -52,14 +57,17 @@ class RigFirmware
 
   bool armed() const
   {
-    return armed_;
+    return core_.armed();
   }
   // True while no THROTTLE frame arrived within the timeout (also before the first one).
   bool throttleTimedOut() const
   {
-    return throttle_timed_out_;
+    return core_.motorsCut();
   }
-  uint8_t heartbeatStatus() const;
+  uint8_t heartbeatStatus() const
+  {
+    return core_.heartbeatStatus();
+  }
   // Throttles the motors actually get (after arming, timeout, clamping).
   double motorLeft() const
   {
@@ -73,9 +81,9 @@ class RigFirmware
   {
     return model_;
   }
-  const zv_ros_driver::FrameParser::Counters& parserCounters() const
+  zv_firmware::RigCore::Counters counters() const
   {
-    return parser_.counters();
+    return core_.counters();
   }
   // Seconds from each encoder frame to the first THROTTLE frame after it
   // (only with record_latency).
@@ -85,27 +93,23 @@ class RigFirmware
   }
 
  private:
+  uint32_t clockAt(double t);
+  double timeOfClock() const;
   void stepModelTo(double t);
-  void updateMotors();
+  void applyMotors();
   float encoderValue(double angle);
-  void handleFrame(const zv_ros_driver::Frame& frame, double t);
 
   RigModel model_;
   FirmwareConfig config_;
-  zv_ros_driver::FrameParser parser_;
-  std::vector<zv_ros_driver::Frame> frames_;
+  double t0_;
+  // Microseconds since t0 as last given to the core; it never runs backwards.
+  int64_t clock_us_ = 0;
+  zv_firmware::RigCore core_;
   std::mt19937 rng_;
   std::normal_distribution<double> noise_;
 
   double t_model_;
   double step_;
-  double next_encoder_;
-  double next_heartbeat_;
-  bool armed_ = false;
-  bool throttle_timed_out_ = true;
-  double last_throttle_time_;
-  double cmd_left_ = 0.0;
-  double cmd_right_ = 0.0;
 
   bool encoder_unanswered_ = false;
   double last_encoder_time_ = 0.0;
