@@ -101,9 +101,8 @@ demo_case() {
     [ "$(netns_of "$pid")" = "$ns" ] || outside+="$pid "
     host_sockets+="$(ss -Htulpn | grep "pid=$pid,")"
   done
-  links="$(nsenter -t "$holder" -n ip -o link show | awk '{print $2}' | tr '\n' ' ')"
+  links="$("${zv[@]}" shell ip -o link show | awk '{print $2}' | tr '\n' ' ')"
   msg=""
-  [ "$holder" = "$job" ] || msg+="holder PID $holder is not the ./zv run process $job; "
   [ "$ns" != "$(netns_of $$)" ] || msg+="the demo shares this network namespace; "
   [ -z "$outside" ] || msg+="processes outside the demo's namespace: $outside; "
   [ "$links" = "lo: " ] || msg+="interfaces inside: $links; "
@@ -111,7 +110,7 @@ demo_case() {
 
   # Every port the demo listens on inside must be closed here, unless something
   # of this namespace happens to listen on the same number.
-  for port in $(nsenter -t "$holder" -n ss -Htln | awk '{sub(/.*:/, "", $4); print $4}'); do
+  for port in $("${zv[@]}" shell ss -Htln | awk '{sub(/.*:/, "", $4); print $4}'); do
     ss -Htln "sport = :$port" | grep -q . && continue
     timeout 2 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null && reachable+="$port "
   done
@@ -147,7 +146,7 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 
 # A TCP display cannot be reached from the namespace: refused before anything starts.
-out="$(timeout 60 env -u ROS_HOME DISPLAY=localhost:10.0 ZV_NO_BUILD=1 ZV_WS="$TMP/ws-root" "$ROOT/zv" run 2>&1)"
+out="$(timeout 60 env -u ROS_HOME DISPLAY=localhost:10.0 ZV_NO_BUILD=1 ZV_WS="$TMP/ws-$(id -un)" "$ROOT/zv" run 2>&1)"
 rc=$?
 msg=""
 [[ $rc -ne 0 && "$out" == *"--no-rviz"* && "$out" == *"--net"* ]] || msg="exit $rc: $out"
