@@ -94,9 +94,12 @@ SimulatedBoard::SimulatedBoard(const std::string& elf_path, const std::array<int
   wire();
   for (int axis = 0; axis < kAxisCount; ++axis)
   {
-    uint8_t a = 0, b = 0;
-    QuadratureDrive::levels(counts[axis], a, b);
-    applyEncoderLevels(static_cast<Axis>(axis), a, b);
+    QuadratureDrive::levels(counts[axis], encoder_levels_[encoderIndex(static_cast<Axis>(axis), false)],
+                            encoder_levels_[encoderIndex(static_cast<Axis>(axis), true)]);
+  }
+  for (int i = 0; i < kAxisCount * 2; ++i)
+  {
+    driveEncoderPin(i);
   }
 }
 
@@ -224,7 +227,7 @@ void SimulatedBoard::afterReset()
   quietUart();
   for (int i = 0; i < kAxisCount * 2; ++i)
   {
-    avr_raise_irq(encoder_pins_[i], encoder_levels_[i]);
+    driveEncoderPin(i);
   }
   for (int axis = 0; axis < kAxisCount; ++axis)
   {
@@ -252,13 +255,38 @@ void SimulatedBoard::applyEncoderLevels(Axis axis, uint8_t a, uint8_t b)
   if (encoder_levels_[ia] != a)
   {
     encoder_levels_[ia] = a;
-    avr_raise_irq(encoder_pins_[ia], a);
+    driveEncoderPin(ia);
   }
   if (encoder_levels_[ib] != b)
   {
     encoder_levels_[ib] = b;
-    avr_raise_irq(encoder_pins_[ib], b);
+    driveEncoderPin(ib);
   }
+}
+
+// The encoders drive their lines push-pull, over the firmware's pull-ups: the
+// port is told the level from outside first, else libsimavr lets a pull-up
+// written later win over it.
+void SimulatedBoard::driveEncoderPin(int index)
+{
+  const cfg::Pin& pin = encoderPin(index);
+  avr_ioport_external_t external;
+  std::memset(&external, 0, sizeof external);
+  external.name = static_cast<unsigned>(pin.port);
+  unsigned mask = 0, value = 0;
+  for (int i = 0; i < kAxisCount * 2; ++i)
+  {
+    const cfg::Pin& other = encoderPin(i);
+    if (other.port == pin.port)
+    {
+      mask |= 1u << other.bit;
+      value |= static_cast<unsigned>(encoder_levels_[i]) << other.bit;
+    }
+  }
+  external.mask = mask;
+  external.value = value;
+  avr_ioctl(avr_, AVR_IOCTL_IOPORT_SET_EXTERNAL(pin.port), &external);
+  avr_raise_irq(encoder_pins_[index], encoder_levels_[index]);
 }
 
 void SimulatedBoard::encoderEdges(Axis axis, const std::vector<EncoderEdge>& edges)

@@ -134,6 +134,7 @@ class SimulatedBoard
   void quietUart();
   void afterReset();
   void applyEncoderLevels(Axis axis, uint8_t a, uint8_t b);
+  void driveEncoderPin(int index);
   void scheduleEncoder(Axis axis);
   void scheduleUart();
   void byteTaken(uint8_t byte);
