@@ -138,7 +138,8 @@ void StatusPanel::build()
   stop_button_->setToolTip("Zero the throttles and disarm the rig (space bar, anywhere in RViz)");
   stop_button_->setMinimumHeight(72);
   stop_button_->setStyleSheet(
-      "QPushButton { background-color: #c62828; color: white; font-size: 22pt; font-weight: bold; }"
+      "QPushButton { background-color: #c62828; color: white; font-size: 22pt; font-weight: bold;"
+      " border: 2px solid #8e0000; border-radius: 4px; }"
       "QPushButton:pressed { background-color: #8e0000; }");
   QHBoxLayout* buttons = new QHBoxLayout;
   buttons->addWidget(arm_button_, 1);
