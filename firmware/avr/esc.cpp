@@ -19,8 +19,8 @@ const uint16_t kFullTicks = config::kEscPulseFullUs * kTicksPerUs;
 
 static_assert(config::kEscPulseRateHz >= 31 && kPeriodTicks <= 65536,
               "config::kEscPulseRateHz below 31 Hz: the period would not fit Timer1's 16 bits");
-// ESCs need a low gap between pulses; 100 us is ample for every ESC protocol
-// of this kind.
+// A low gap after the longest pulse lets an ESC tell one pulse from the next;
+// 100 us is a conservative margin.
 static_assert(kPeriodTicks >= kFullTicks + 100 * kTicksPerUs,
               "config::kEscPulseRateHz too high: the period must exceed the full-throttle pulse by 100 us");
 static_assert(config::kEscPulseOffUs < config::kEscPulseFullUs, "ESC off pulse must be shorter than full");
