@@ -54,12 +54,18 @@ int main(int argc, char** argv)
     const std::string port = "_port:=" + link;
     const int devnull = ::open("/dev/null", O_WRONLY);
     ::dup2(devnull, 1);  // keep the table readable; errors still reach stderr
-    ::execl(ZV_DRIVER_NODE_PATH, "zv_ros_driver", port.c_str(), "__name:=zv_ros_driver_bench",
+    ::execl(ZV_DRIVER_NODE_PATH, "zv_ros_driver", port.c_str(), "_auto_arm:=true", "__name:=zv_ros_driver_bench",
             static_cast<char*>(nullptr));
     ::_exit(127);
   }
-  bool ok = rig.waitForFrame([](const Frame& f) { return isArm(f, true); }, 15.0);
+  // The driver speaks once it heard the rig: heartbeats until it arms.
   const ros::WallTime deadline = ros::WallTime::now() + ros::WallDuration(15.0);
+  bool ok = false;
+  while (!ok && ros::WallTime::now() < deadline)
+  {
+    rig.write(encodeHeartbeat(0));
+    ok = rig.waitForFrame([](const Frame& f) { return isArm(f, true); }, 0.1);
+  }
   while (ok && sub.getNumPublishers() == 0 && ros::WallTime::now() < deadline)
     ros::WallDuration(0.01).sleep();
   ok = ok && sub.getNumPublishers() > 0;

@@ -1,6 +1,7 @@
-// Plays the rig on a pseudo-terminal for the node tests and the latency
-// benchmark: the driver opens `link` (a symlink to the pty's slave side), the
-// rig side reads and writes the master.
+// Plays the rig on a pseudo-terminal for the node tests and the benchmarks:
+// the driver opens `link` (a symlink to the pty's slave side), the rig side
+// reads and writes the master. write(), plug() and unplug() may be called from
+// several threads; reading belongs to one.
 #ifndef ZV_ROS_DRIVER_TEST_PTY_RIG_H
 #define ZV_ROS_DRIVER_TEST_PTY_RIG_H
 
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,6 +39,7 @@ class PtyRig
   // (and so that a pty number reused by another process is never reached).
   void unplug()
   {
+    std::lock_guard<std::mutex> lock(mutex_);
     ::unlink(link_.c_str());
     if (master_ >= 0)
       ::close(master_);
@@ -49,6 +52,7 @@ class PtyRig
   void plug()
   {
     unplug();
+    std::lock_guard<std::mutex> lock(mutex_);
     if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0)
       throw std::runtime_error("openpty failed");
     // A child process (the driver) must not inherit the master: it would keep
@@ -66,11 +70,13 @@ class PtyRig
       throw std::runtime_error("cannot link " + link_);
     parser_ = FrameParser();
     frames.clear();
+    arrivals.clear();
     cursor = 0;
   }
 
   void write(const std::vector<uint8_t>& bytes)
   {
+    std::lock_guard<std::mutex> lock(mutex_);
     size_t done = 0;
     while (done < bytes.size())
     {
@@ -115,11 +121,21 @@ class PtyRig
       uint8_t buf[512];
       const ssize_t n = ::read(master_, buf, sizeof buf);
       if (n > 0)
+      {
         parser_.feed(buf, static_cast<size_t>(n), frames);
+        arrivals.resize(frames.size(), std::chrono::steady_clock::now());
+      }
     }
   }
 
+  int masterFd() const
+  {
+    return master_;
+  }
+
   std::vector<Frame> frames;
+  // When each frame of `frames` was read.
+  std::vector<std::chrono::steady_clock::time_point> arrivals;
   size_t cursor = 0;
 
  private:
@@ -127,6 +143,7 @@ class PtyRig
   int master_ = -1;
   int slave_ = -1;
   FrameParser parser_;
+  std::mutex mutex_;
 };
 
 inline bool isThrottle(const Frame& f, float left, float right)
