@@ -39,7 +39,8 @@ class RigFirmware
   // Returns "" when the configuration is usable, else what is wrong with it.
   static std::string validate(const FirmwareConfig& config);
 
-  // Boots at time t0: disarmed, motors off, no throttle received yet.
+  // Boots at time t0: disarmed, motors off, no throttle received yet. The
+  // configuration must pass validate().
   RigFirmware(const RigModel& model, const FirmwareConfig& config, double t0);
 
   // Bytes from the host, received at time t (after advance(t)).
