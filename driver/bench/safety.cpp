@@ -132,6 +132,8 @@ int main(int argc, char** argv)
       nh.subscribe<std_msgs::Bool>("/zv_armed", 10, [&](const std_msgs::Bool::ConstPtr& m) { armed = m->data; });
   ros::Publisher command_pub = nh.advertise<zv_msgs::Command>("/zv_command", 10);
 
+  // The default timeout, whatever an earlier run left on this master.
+  ros::param::del("/zv_ros_driver/command_timeout");
   const pid_t pid = ::fork();
   if (pid == 0)
   {
