@@ -29,3 +29,27 @@ add_dependencies(zv_hil_board ${catkin_EXPORTED_TARGETS})
 if(TARGET zv_firmware_image)
   add_dependencies(zv_hil_board zv_firmware_image)
 endif()
+
+if(CATKIN_ENABLE_TESTING)
+  catkin_add_gtest(test_board_signals ${_zv_hil}/test/test_board_signals.cpp)
+  target_link_libraries(test_board_signals zv_hil_board_core)
+
+  # The image on the simulated board with the real driver.
+  find_package(rostest REQUIRED)
+  add_rostest_gtest(hil_board_test hil/test/hil_board.test ${_zv_hil}/test/hil_board_test.cpp)
+  target_link_libraries(hil_board_test ${catkin_LIBRARIES})
+  add_dependencies(hil_board_test zv_hil_board ${catkin_EXPORTED_TARGETS})
+
+  # The closed loop through it: the emulator's closed-loop test, unchanged; the
+  # fault-injection images must make the loop fail.
+  add_rostest(hil/test/hil_closed_loop.test DEPENDENCIES closed_loop_test zv_hil_board)
+  add_executable(hil_faulty_loop_test EXCLUDE_FROM_ALL ${_zv_hil}/test/faulty_loop_test.cpp)
+  target_include_directories(hil_faulty_loop_test PRIVATE ${GTEST_INCLUDE_DIRS})
+  target_link_libraries(hil_faulty_loop_test zv_step_experiment ${GTEST_LIBRARIES} ${catkin_LIBRARIES})
+  if(TARGET tests)
+    add_dependencies(tests hil_faulty_loop_test)
+  endif()
+  foreach(_variant swap_esc reverse_encoder)
+    add_rostest(hil/test/hil_faulty_loop.test ARGS variant:=${_variant} DEPENDENCIES hil_faulty_loop_test zv_hil_board)
+  endforeach()
+endif()

@@ -11,7 +11,7 @@
 #include <ros/ros.h>
 #include <std_msgs/Bool.h>
 #include <std_msgs/Float32.h>
-#include <zv_msgs/State.h>
+#include <sensor_msgs/JointState.h>
 
 #include "hil_rig.h"
 
@@ -55,7 +55,7 @@ class Publisher : public zv_sim::hil::HilListener
     ros::NodeHandle pnh("~");
     esc_[zv_sim::hil::kEscLeft] = pnh.advertise<std_msgs::Float32>("esc_left_us", 1000);
     esc_[zv_sim::hil::kEscRight] = pnh.advertise<std_msgs::Float32>("esc_right_us", 1000);
-    model_ = pnh.advertise<zv_msgs::State>("model_state", 100);
+    model_ = pnh.advertise<sensor_msgs::JointState>("model_state", 100);
     bootloader_ = pnh.advertise<std_msgs::Bool>("bootloader", 1, true);
     pace_ = pnh.advertise<std_msgs::Float32>("pace", 1, true);
     std_msgs::Bool b;
@@ -72,14 +72,15 @@ class Publisher : public zv_sim::hil::HilListener
       esc_[p.esc].publish(m);
     }
   }
-  void encoderFrame(const zv_sim::RigState& truth) override
+  void encoderFrame(const zv_sim::RigState& truth, double sim_seconds) override
   {
     if (model_.getNumSubscribers() > 0)
     {
-      zv_msgs::State m;
-      m.roll = static_cast<float>(truth.roll);
-      m.pitch = static_cast<float>(truth.pitch);
-      m.yaw = static_cast<float>(truth.yaw);
+      sensor_msgs::JointState m;
+      m.header.stamp.fromSec(sim_seconds);
+      m.name = {"roll", "pitch", "yaw"};
+      m.position = {truth.roll, truth.pitch, truth.yaw};
+      m.velocity = {truth.roll_rate, truth.pitch_rate, truth.yaw_rate};
       model_.publish(m);
     }
   }

@@ -125,6 +125,7 @@ void HilRig::forwardOutput(const RigState& from, const RigState& to, uint64_t t0
   {
     const double f = static_cast<double>(out_cycles_[i] - t0) / kStepCycles;
     truth_at_byte_[bytes_out_ % truth_at_byte_.size()] = between(from, to, f < 0 ? 0 : (f > 1 ? 1 : f));
+    cycle_at_byte_[bytes_out_ % cycle_at_byte_.size()] = out_cycles_[i];
     frames_.clear();
     out_parser_.feed(&out_[i], 1, frames_);
     for (const zv_ros_driver::Frame& frame : frames_)
@@ -132,7 +133,8 @@ void HilRig::forwardOutput(const RigState& from, const RigState& to, uint64_t t0
       if (frame.kind == zv_ros_driver::kEncoderFrame || frame.kind == zv_ros_driver::kEncoderRatesFrame)
       {
         const uint64_t first = bytes_out_ + 1 - (frame.length + zv_ros_driver::kFrameOverhead);
-        listener_->encoderFrame(truth_at_byte_[first % truth_at_byte_.size()]);
+        listener_->encoderFrame(truth_at_byte_[first % truth_at_byte_.size()],
+                                static_cast<double>(cycle_at_byte_[first % cycle_at_byte_.size()]) / kBoardHz);
         encoder_sent = true;
       }
     }

@@ -50,11 +50,13 @@ class HilListener
   {
     (void)pulse;
   }
-  // The board sent an encoder frame; `truth` holds the model's angles when
-  // its first byte left UART0, close after the firmware sampled its counts.
-  virtual void encoderFrame(const RigState& truth)
+  // The board sent an encoder frame; `truth` holds the model's state when its
+  // first byte left UART0 (the firmware sampled its counts shortly before), at
+  // `sim_seconds` since power-up.
+  virtual void encoderFrame(const RigState& truth, double sim_seconds)
   {
     (void)truth;
+    (void)sim_seconds;
   }
   // The bootloader took the line (true) or handed it to the firmware (false).
   virtual void bootloader(bool active)
@@ -135,6 +137,7 @@ class HilRig
   std::vector<Pulse> pulses_;
   // The model's angles at the last bytes the board sent, by byte number.
   std::array<RigState, 32> truth_at_byte_;
+  std::array<uint64_t, 32> cycle_at_byte_;
   uint64_t bytes_out_ = 0;
   zv_ros_driver::FrameParser out_parser_, in_parser_;
   std::vector<zv_ros_driver::Frame> frames_;

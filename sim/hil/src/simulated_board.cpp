@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include <simavr/avr_extint.h>
 #include <simavr/avr_ioport.h>
 #include <simavr/avr_uart.h>
 #include <simavr/sim_avr.h>
@@ -56,6 +57,12 @@ const cfg::Pin& encoderPin(int index)
 avr_irq_t* pinIrq(avr_t* avr, const cfg::Pin& pin)
 {
   return avr_io_getirq(avr, AVR_IOCTL_IOPORT_GETIRQ(pin.port), pin.bit);
+}
+
+// Data-space address of a port's DDR register (ports A to G).
+uint16_t ddrAddress(char port)
+{
+  return static_cast<uint16_t>(0x21 + 3 * (port - 'A'));
 }
 }  // namespace
 
@@ -120,6 +127,12 @@ void SimulatedBoard::wire()
   const cfg::Pin* esc_pins[kEscCount] = {&cfg::kEscLeft, &cfg::kEscRight};
   for (int e = 0; e < kEscCount; ++e)
   {
+    if (esc_pins[e]->port < 'A' || esc_pins[e]->port > 'G')
+    {
+      throw std::runtime_error("the simulated board reads ESC pulses on ports A to G only: check rig_config.h");
+    }
+    esc_ddr_[e] = ddrAddress(esc_pins[e]->port);
+    esc_bit_[e] = static_cast<uint8_t>(1u << esc_pins[e]->bit);
     taps_->esc[e] = Tap{this, e};
     avr_irq_register_notify(pinIrq(avr_, *esc_pins[e]), &SimulatedBoard::onPin, &taps_->esc[e]);
   }
@@ -127,7 +140,7 @@ void SimulatedBoard::wire()
   {
     taps_->axis[axis] = Tap{this, axis};
   }
-  quietUart();
+  applySimulatorSettings();
   uart_in_ = avr_io_getirq(avr_, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_INPUT);
   avr_irq_register_notify(avr_io_getirq(avr_, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT), &SimulatedBoard::onUartOut,
                           this);
@@ -224,7 +237,7 @@ void SimulatedBoard::afterReset()
 {
   reset_seen_ = false;
   resetting_ = false;
-  quietUart();
+  applySimulatorSettings();
   for (int i = 0; i < kAxisCount * 2; ++i)
   {
     driveEncoderPin(i);
@@ -342,9 +355,16 @@ uint64_t SimulatedBoard::onEncoderTimer(avr_t* avr, uint64_t when, void* param)
 
 // libsimavr's UART prints what the firmware sends as text lines and sleeps on
 // the wall clock when the firmware polls it; the bytes are binary frames here
-// and the pacing is ours.
-void SimulatedBoard::quietUart()
+// and the pacing is ours. And libsimavr polls a low INTn pin every few cycles
+// to repeat a level-triggered interrupt, slowing the simulation a
+// thousandfold while an encoder line is low; the firmware's interrupts are
+// any-edge and never need it.
+void SimulatedBoard::applySimulatorSettings()
 {
+  for (int n = 0; n < EXTINT_COUNT; ++n)
+  {
+    avr_extint_set_strict_lvl_trig(avr_, n, 0);
+  }
   uint32_t flags = 0;
   avr_ioctl(avr_, AVR_IOCTL_UART_GET_FLAGS('0'), &flags);
   flags &= ~static_cast<uint32_t>(AVR_UART_FLAG_STDIO | AVR_UART_FLAG_POLL_SLEEP);
@@ -456,9 +476,11 @@ void SimulatedBoard::onPin(avr_irq_t* irq, uint32_t value, void* param)
   Tap* tap = static_cast<Tap*>(param);
   SimulatedBoard* self = tap->board;
   PulseMeter& meter = self->esc_[tap->index];
-  if (self->resetting_ || self->in_reset_call_)
+  const bool output = (self->avr_->data[self->esc_ddr_[tap->index]] & self->esc_bit_[tap->index]) != 0;
+  if (self->resetting_ || self->in_reset_call_ || !output)
   {
-    meter.discard();  // the reset released the pin: no pulse ends here
+    // A released pin (reset, or not yet an output) floats: the ESC sees no pulse.
+    meter.discard();
     return;
   }
   if (meter.level(value != 0, self->now()))

@@ -131,7 +131,7 @@ class SimulatedBoard
 
   void wire();
   void resetCore();
-  void quietUart();
+  void applySimulatorSettings();
   void afterReset();
   void applyEncoderLevels(Axis axis, uint8_t a, uint8_t b);
   void driveEncoderPin(int index);
@@ -156,6 +156,8 @@ class SimulatedBoard
   std::array<bool, kAxisCount> encoder_timer_{};
 
   std::array<PulseMeter, kEscCount> esc_;
+  std::array<uint16_t, kEscCount> esc_ddr_{};
+  std::array<uint8_t, kEscCount> esc_bit_{};
   std::vector<Pulse> pulses_;
 
   avr_irq_t* uart_in_ = nullptr;
