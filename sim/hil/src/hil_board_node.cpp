@@ -72,15 +72,17 @@ class Publisher : public zv_sim::hil::HilListener
       esc_[p.esc].publish(m);
     }
   }
-  void encoderFrame(const zv_sim::RigState& truth, double sim_seconds) override
+  // The model's angles and rates, then the angles the frame carried.
+  void encoderFrame(const zv_ros_driver::EncoderAngles& sent, const zv_sim::RigState& truth,
+                    double sim_seconds) override
   {
     if (model_.getNumSubscribers() > 0)
     {
       sensor_msgs::JointState m;
       m.header.stamp.fromSec(sim_seconds);
-      m.name = {"roll", "pitch", "yaw"};
-      m.position = {truth.roll, truth.pitch, truth.yaw};
-      m.velocity = {truth.roll_rate, truth.pitch_rate, truth.yaw_rate};
+      m.name = {"roll", "pitch", "yaw", "roll_sent", "pitch_sent", "yaw_sent"};
+      m.position = {truth.roll, truth.pitch, truth.yaw, sent.roll, sent.pitch, sent.yaw};
+      m.velocity = {truth.roll_rate, truth.pitch_rate, truth.yaw_rate, 0, 0, 0};
       model_.publish(m);
     }
   }

@@ -130,10 +130,11 @@ void HilRig::forwardOutput(const RigState& from, const RigState& to, uint64_t t0
     out_parser_.feed(&out_[i], 1, frames_);
     for (const zv_ros_driver::Frame& frame : frames_)
     {
-      if (frame.kind == zv_ros_driver::kEncoderFrame || frame.kind == zv_ros_driver::kEncoderRatesFrame)
+      zv_ros_driver::EncoderAngles sent;
+      if (zv_ros_driver::decodeEncoderAngles(frame, sent))
       {
         const uint64_t first = bytes_out_ + 1 - (frame.length + zv_ros_driver::kFrameOverhead);
-        listener_->encoderFrame(truth_at_byte_[first % truth_at_byte_.size()],
+        listener_->encoderFrame(sent, truth_at_byte_[first % truth_at_byte_.size()],
                                 static_cast<double>(cycle_at_byte_[first % cycle_at_byte_.size()]) / kBoardHz);
         encoder_sent = true;
       }

@@ -50,11 +50,12 @@ class HilListener
   {
     (void)pulse;
   }
-  // The board sent an encoder frame; `truth` holds the model's state when its
-  // first byte left UART0 (the firmware sampled its counts shortly before), at
-  // `sim_seconds` since power-up.
-  virtual void encoderFrame(const RigState& truth, double sim_seconds)
+  // The board sent an encoder frame with these angles; `truth` holds the
+  // model's state when its first byte left UART0 (the firmware sampled its
+  // counts shortly before), at `sim_seconds` since power-up.
+  virtual void encoderFrame(const zv_ros_driver::EncoderAngles& sent, const RigState& truth, double sim_seconds)
   {
+    (void)sent;
     (void)truth;
     (void)sim_seconds;
   }

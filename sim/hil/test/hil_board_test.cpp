@@ -318,49 +318,57 @@ TEST(HilBoard, GarbageOnTheLineChangesNothing)
   EXPECT_TRUE(rig->armed);
   EXPECT_FALSE(rig->disarmed_after_arming);
   EXPECT_FALSE(rig->bootloader) << "the board reset";
-  rig->commandFor(0.0, 0.0, 0.2);
 }
 
 TEST(HilBoard, AnglesOnZvStateMatchTheModel)
 {
-  // Each state is matched to the model's state when its frame left the board.
-  // The firmware samples its counts a little before that: the model's angle
-  // over the half millisecond before counts as a match, within one count.
+  // The board reports, with each encoder frame it sends, the model's state
+  // when the frame's first byte left it. The firmware samples its counts a
+  // little before that: the model's angle over the half millisecond before
+  // counts as a match, within one count.
   const double kSampleWindow = 0.5e-3;
+  // Lift the body to its upper stop and let it fall back: pitch moves too.
+  rig->commandFor(0.9, 0.9, 1.0);
+  rig->commandFor(0.0, 0.0, 1.0);
   ASSERT_GT(rig->states.size(), 500u);
-  ASSERT_GT(rig->truths.size(), 500u);
-  double worst = 0, roll_span = 0, yaw_span = 0;
-  size_t j = 0;
+  double worst = 0, roll_span = 0, pitch_span = 0, yaw_span = 0;
+  size_t j = 0, unmatched = 0;
   for (const zv_msgs::State& s : rig->states)
   {
-    const double got[3] = {s.roll, s.pitch, s.yaw};
-    double best = std::numeric_limits<double>::infinity();
-    size_t best_k = j;
-    // Frames lost on either side shift the pairing by a few.
-    for (size_t k = j > 2 ? j - 2 : 0; k < std::min(j + 6, rig->truths.size()); ++k)
+    // The frame this state came from: the next one that carried exactly these angles.
+    const float got[3] = {s.roll, s.pitch, s.yaw};
+    size_t k = j;
+    for (; k < rig->truths.size() && k < j + 50; ++k)
     {
-      const sensor_msgs::JointState& t = rig->truths[k];
-      double off = 0;
-      for (int a = 0; a < 3; ++a)
+      const std::vector<double>& p = rig->truths[k].position;
+      if (static_cast<float>(p[3]) == got[0] && static_cast<float>(p[4]) == got[1] &&
+          static_cast<float>(p[5]) == got[2])
       {
-        const double p = t.position[a], earlier = p - t.velocity[a] * kSampleWindow;
-        const double lo = std::min(p, earlier), hi = std::max(p, earlier);
-        off = std::max(off, got[a] < lo ? lo - got[a] : (got[a] > hi ? got[a] - hi : 0.0));
-      }
-      if (off < best)
-      {
-        best = off;
-        best_k = k;
+        break;
       }
     }
-    worst = std::max(worst, best);
-    j = best_k + 1;
-    roll_span = std::max(roll_span, std::fabs(static_cast<double>(s.roll)));
-    yaw_span = std::max(yaw_span, std::fabs(static_cast<double>(s.yaw)));
+    if (k == rig->truths.size() || k == j + 50)
+    {
+      ++unmatched;
+      continue;
+    }
+    j = k + 1;
+    const sensor_msgs::JointState& t = rig->truths[k];
+    for (int a = 0; a < 3; ++a)
+    {
+      const double p = t.position[a], earlier = p - t.velocity[a] * kSampleWindow;
+      const double lo = std::min(p, earlier), hi = std::max(p, earlier);
+      worst = std::max(worst, got[a] < lo ? lo - got[a] : (got[a] > hi ? got[a] - hi : 0.0));
+    }
+    roll_span = std::max(roll_span, std::fabs(t.position[0]));
+    pitch_span = std::max(pitch_span, t.position[1] + 0.5);
+    yaw_span = std::max(yaw_span, std::fabs(t.position[2]));
   }
+  EXPECT_EQ(unmatched, 0u) << "states on /zv_state that no encoder frame of the board carried";
   EXPECT_LE(worst, kCount) << "an angle on /zv_state is " << worst / kCount << " counts off the model";
-  // The commands above roll the rig against its stops and turn it.
+  // The commands roll the rig against its stops, turn it and lift it.
   EXPECT_GT(roll_span, 0.5);
+  EXPECT_GT(pitch_span, 0.5);
   EXPECT_GT(yaw_span, 0.5);
 }
 
