@@ -15,15 +15,33 @@
 namespace
 {
 const double kDeg = M_PI / 180.0;
+
+bool rolledOver(const zv_sim::StepExperiment& experiment)
+{
+  for (const zv_sim::StepSample& s : experiment.samples())
+  {
+    if (std::fabs(s.roll) >= 0.5)
+    {
+      return true;
+    }
+  }
+  return false;
 }
+}  // namespace
 
 TEST(FaultyLoop, CannotLiftOffAndHoldPitchAndYaw)
 {
   zv_sim::StepExperiment experiment;
   ASSERT_TRUE(experiment.waitForState(30.0)) << "no /zv_state: board or driver did not come up";
-  // The working loop's references, tolerances and time limits.
+  // The working loop's references, tolerances and time limits. A loop that
+  // throws the body against a roll stop (beyond the 0.5 rad the working
+  // loop's test allows) has failed already: no need to wait the limit out.
   const bool level = experiment.holdUntilSettled(0.0, 0.0, 0.5 * kDeg, 1.0, 15.0);
-  const bool held = level && experiment.holdUntilSettled(10 * kDeg, 20 * kDeg, 0.5 * kDeg, 2.0, 50.0);
+  bool held = false;
+  for (int chunk = 0; level && !held && chunk < 10 && !rolledOver(experiment); ++chunk)
+  {
+    held = experiment.holdUntilSettled(10 * kDeg, 20 * kDeg, 0.5 * kDeg, 2.0, 5.0);
+  }
 
   double roll_peak = 0, pitch_lo = 0, pitch_hi = 0;
   for (const zv_sim::StepSample& s : experiment.samples())
