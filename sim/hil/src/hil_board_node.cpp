@@ -2,6 +2,7 @@
 // the board, with the rig model of sim/ on its pins, behind a pseudo-terminal
 // the real driver opens. Publishes what tests and benchmarks watch under its
 // private namespace; the driver sees only the serial line.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -246,11 +247,12 @@ int run()
   {
     writeLines(latency_log, rig->latencies());
   }
+  // Printed, not logged: logging is down once the node is shutting down.
   const zv_sim::hil::BoardFigures& f = rig->board().figures();
-  ROS_INFO(
-      "simulated board stopping: %.1f s simulated in %.1f s (pace %.3f), longest interrupt %llu cycles, longest "
+  std::printf(
+      "zv_hil_board stopping: %.1f s simulated in %.1f s (pace %.3f), longest interrupt %llu cycles, longest "
       "main-loop pass %llu cycles, %llu resets by the host, %llu by the firmware, %llu host bytes dropped by the "
-      "bootloader",
+      "bootloader\n",
       rig->simSeconds(), rig->wallSeconds(), rig->simSeconds() / std::max(rig->wallSeconds(), 1e-9),
       static_cast<unsigned long long>(f.isr_max_cycles), static_cast<unsigned long long>(f.loop_max_cycles),
       static_cast<unsigned long long>(f.resets_by_host), static_cast<unsigned long long>(f.resets_by_firmware),
