@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include <ros/ros.h>
+#include <sys/resource.h>
 #include <std_msgs/Bool.h>
 #include <std_msgs/Float32.h>
 #include <sensor_msgs/JointState.h>
@@ -152,6 +153,13 @@ void writeFigures(const std::string& path, const zv_sim::hil::HilRig& rig)
   out << "sim_seconds " << rig.simSeconds() << "\n";
   out << "wall_seconds " << rig.wallSeconds() << "\n";
   out << "lost_seconds " << rig.lostSeconds() << "\n";
+  rusage usage;
+  if (getrusage(RUSAGE_SELF, &usage) == 0)
+  {
+    out << "cpu_seconds "
+        << usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + 1e-6 * (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec)
+        << "\n";
+  }
   out << "resets_by_host " << f.resets_by_host << "\n";
   out << "resets_by_firmware " << f.resets_by_firmware << "\n";
   out << "uart_bytes_lost " << f.uart_bytes_lost << "\n";
