@@ -19,7 +19,7 @@ add_library(zv_hil_board_core
   ${_zv_hil}/src/simulated_board.cpp
   ${_zv_hil}/src/hil_rig.cpp)
 target_include_directories(zv_hil_board_core PUBLIC ${_zv_hil}/src ${ZV_SIMAVR_INCLUDE_DIR}
-  ${ZV_SIMAVR_INCLUDE_DIR}/simavr ${CMAKE_CURRENT_SOURCE_DIR}/../firmware/include)
+  ${ZV_SIMAVR_INCLUDE_DIR}/simavr)
 target_link_libraries(zv_hil_board_core zv_rig_firmware zv_rig_model ${ZV_SIMAVR_LIBRARY} ${catkin_LIBRARIES})
 
 add_executable(zv_hil_board ${_zv_hil}/src/hil_board_node.cpp)
