@@ -43,8 +43,11 @@ void countOverflow()
 
 void init()
 {
-  UBRR0 = static_cast<uint16_t>(kUbrr);
+  // Double speed before the divisor: the hardware does not mind the order, but
+  // the simulator (simavr) takes the line's speed from U2X0 when UBRR0 is
+  // written and would otherwise run the line at half the speed.
   UCSR0A = _BV(U2X0);
+  UBRR0 = static_cast<uint16_t>(kUbrr);
   UCSR0C = _BV(UCSZ01) | _BV(UCSZ00);  // 8N1
   UCSR0B = _BV(RXEN0) | _BV(TXEN0) | _BV(RXCIE0);
 }
