@@ -81,8 +81,11 @@ double HilRig::wallSeconds() const
 
 void HilRig::step()
 {
-  const uint64_t t0 = board_->now();
+  // Steps on a fixed grid: the board may end a step a few cycles late (it
+  // runs whole instructions), which must not stretch the model's time.
+  const uint64_t t0 = step_start_;
   const uint64_t t1 = t0 + kStepCycles;
+  step_start_ = t1;
   model_.setThrottles(board_->esc(kEscLeft).throttle(t0), board_->esc(kEscRight).throttle(t0));
   const RigState from = model_.state();
   model_.step(kStepSeconds);
@@ -96,13 +99,15 @@ void HilRig::step()
 
   board_->runUntil(t1);
 
-  forwardOutput(from, to, t0);
-  takeInput();
+  // Told before the first frame the firmware sends, so that a listener can
+  // take what follows as the firmware's.
   if (in_bootloader_ && !board_->inReset())
   {
     in_bootloader_ = false;
     listener_->bootloader(false);
   }
+  forwardOutput(from, to, t0);
+  takeInput();
   board_->takePulses(pulses_);
   for (const Pulse& p : pulses_)
   {
@@ -123,7 +128,7 @@ void HilRig::forwardOutput(const RigState& from, const RigState& to, uint64_t t0
   bool encoder_sent = false;
   for (size_t i = 0; i < out_.size(); ++i)
   {
-    const double f = static_cast<double>(out_cycles_[i] - t0) / kStepCycles;
+    const double f = (static_cast<double>(out_cycles_[i]) - static_cast<double>(t0)) / kStepCycles;
     truth_at_byte_[bytes_out_ % truth_at_byte_.size()] = between(from, to, f < 0 ? 0 : (f > 1 ? 1 : f));
     cycle_at_byte_[bytes_out_ % cycle_at_byte_.size()] = out_cycles_[i];
     frames_.clear();

@@ -128,6 +128,7 @@ class HilRig
   std::unique_ptr<PtyLink> link_;
   std::unique_ptr<SimulatedBoard> board_;
 
+  uint64_t step_start_ = 0;
   bool host_present_ = false;
   bool in_bootloader_ = false;
   uint64_t dropped_by_bootloader_ = 0;

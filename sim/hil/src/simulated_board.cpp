@@ -64,6 +64,9 @@ uint16_t ddrAddress(char port)
 {
   return static_cast<uint16_t>(0x21 + 3 * (port - 'A'));
 }
+static_assert(cfg::kEscLeft.port >= 'A' && cfg::kEscLeft.port <= 'G' && cfg::kEscRight.port >= 'A' &&
+                  cfg::kEscRight.port <= 'G',
+              "the simulated board reads the ESC pins' direction on ports A to G only");
 }  // namespace
 
 // Per-callback parameters with a stable address: the board and which pin,
@@ -92,7 +95,7 @@ SimulatedBoard::SimulatedBoard(const std::string& elf_path, const std::array<int
   }
   avr_load_firmware(avr_, &firmware);
   avr_->frequency = kBoardHz;  // the image carries no clock of its own
-  avr_->log = 2;               // errors only: overruns and crashes, not the loader's chatter
+  avr_->log = LOG_ERROR;       // its errors too (UART overruns, crashes), not its traces
   avr_->custom.data = this;
   avr_->sleep = &SimulatedBoard::onSleep;
   core_reset_ = avr_->reset;
@@ -127,10 +130,6 @@ void SimulatedBoard::wire()
   const cfg::Pin* esc_pins[kEscCount] = {&cfg::kEscLeft, &cfg::kEscRight};
   for (int e = 0; e < kEscCount; ++e)
   {
-    if (esc_pins[e]->port < 'A' || esc_pins[e]->port > 'G')
-    {
-      throw std::runtime_error("the simulated board reads ESC pulses on ports A to G only: check rig_config.h");
-    }
     esc_ddr_[e] = ddrAddress(esc_pins[e]->port);
     esc_bit_[e] = static_cast<uint8_t>(1u << esc_pins[e]->bit);
     taps_->esc[e] = Tap{this, e};
@@ -192,7 +191,8 @@ void SimulatedBoard::runUntil(uint64_t until)
       }
       continue;
     }
-    // A timer at `until` stops a sleeping core there instead of past it.
+    // A timer at `until` stops a sleeping core there instead of past it
+    // (a sleeping core skips ahead to its next timer).
     avr_cycle_timer_register(avr_, toAvr(until) - avr_->cycle, &SimulatedBoard::onFence, this);
     while (now() < until && running() && !reset_seen_)
     {
@@ -591,12 +591,13 @@ void SimulatedBoard::onReset(avr_t* avr)
   }
 }
 
+// Stays armed one cycle ahead: a core that goes to sleep right at the fence
+// would otherwise skip on to its next timer, past edges not yet scheduled.
 uint64_t SimulatedBoard::onFence(avr_t* avr, uint64_t when, void* param)
 {
   (void)avr;
-  (void)when;
   (void)param;
-  return 0;
+  return when + 1;
 }
 
 }  // namespace hil
