@@ -33,6 +33,12 @@ endif()
 if(CATKIN_ENABLE_TESTING)
   catkin_add_gtest(test_board_signals ${_zv_hil}/test/test_board_signals.cpp)
   target_link_libraries(test_board_signals zv_hil_board_core)
+  catkin_add_gtest(test_simulated_board ${_zv_hil}/test/test_simulated_board.cpp)
+  target_link_libraries(test_simulated_board zv_hil_board_core)
+  target_compile_definitions(test_simulated_board PRIVATE ZV_FIRMWARE_ELF="${ZV_FIRMWARE_IMAGE_DIR}/zv_firmware.elf")
+  if(TARGET zv_firmware_image)
+    add_dependencies(test_simulated_board zv_firmware_image)
+  endif()
 
   # The image on the simulated board with the real driver.
   find_package(rostest REQUIRED)
