@@ -202,6 +202,8 @@ TEST_F(StatusPanelTest, SpaceBarStopsFromAnyWidget)
   EXPECT_TRUE(pollUntil([&] { return service.calls().size() == 1; }));
   QTest::keyClick(box, Qt::Key_Space);
   EXPECT_FALSE(box->isChecked());
+  // A STOP not yet sent is replaced by a newer one: wait for each before the next press.
+  EXPECT_TRUE(pollUntil([&] { return service.calls().size() == 2; }));
   int armed = 0;
   QObject::connect(button("arm"), &QPushButton::clicked, [&] { ++armed; });
   QTest::keyClick(button("arm"), Qt::Key_Space);
