@@ -16,37 +16,13 @@
 #include <sensor_msgs/JointState.h>
 
 #include "hil_rig.h"
+#include "zv_sim/rig_params_server.h"
 
 namespace
 {
 void requestStop(int)
 {
   ros::requestShutdown();
-}
-
-// Keys the model does not use; a missing one is harmless.
-bool unusedKey(const std::string& key)
-{
-  return key == "l3z" || key == "J2x" || key == "J3x" || key == "J3y" || key == "J3z";
-}
-
-bool readRigParams(zv_sim::RigParams& p)
-{
-  ros::NodeHandle nh;
-  bool ok = true;
-  for (const zv_sim::RigParamField& f : zv_sim::kRigParamFields)
-  {
-    const std::string key = std::string("/zorvik/") + f.key;
-    if (!nh.getParam(key, p.*f.member) && !unusedKey(f.key))
-    {
-      ROS_FATAL(
-          "parameter %s is missing or not a number: load the rig parameters (e.g. "
-          "controller/config/zorvik_params.yaml) before starting the simulated board",
-          key.c_str());
-      ok = false;
-    }
-  }
-  return ok;
 }
 
 class Publisher : public zv_sim::hil::HilListener
@@ -175,7 +151,7 @@ int run()
 {
   ros::NodeHandle pnh("~");
   zv_sim::RigParams params;
-  if (!readRigParams(params))
+  if (!zv_sim::readRigParamsFromServer(params, "simulated board"))
   {
     return 2;
   }
