@@ -116,16 +116,6 @@ Counts sample()
   return c;
 }
 
-uint16_t errors()
-{
-  uint32_t sum;
-  ATOMIC_BLOCK(ATOMIC_RESTORESTATE)
-  {
-    sum = static_cast<uint32_t>(g_roll.errors) + g_pitch.errors + g_yaw.errors;
-  }
-  return sum > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(sum);
-}
-
 }  // namespace encoders
 }  // namespace zv_firmware
 

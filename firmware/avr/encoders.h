@@ -22,10 +22,6 @@ void init();
 // The three counts of one instant.
 Counts sample();
 
-// Illegal two-channel jumps seen so far, all axes (saturates). Read by the
-// simulated board's tests.
-uint16_t errors();
-
 }  // namespace encoders
 }  // namespace zv_firmware
 

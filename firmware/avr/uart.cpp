@@ -32,13 +32,6 @@ volatile uint8_t g_rx_tail;  // written by the main loop
 volatile uint8_t g_tx[kTxBufferSize];
 volatile uint8_t g_tx_head;  // written by the main loop
 volatile uint8_t g_tx_tail;  // written by the transmit interrupt
-volatile uint16_t g_rx_overflows;
-
-void countOverflow()
-{
-  if (g_rx_overflows != 0xFFFF)
-    g_rx_overflows = g_rx_overflows + 1;
-}
 }  // namespace
 
 void init()
@@ -95,16 +88,6 @@ bool write(const uint8_t* data, uint8_t n)
   return true;
 }
 
-uint16_t rxOverflows()
-{
-  uint16_t n;
-  ATOMIC_BLOCK(ATOMIC_RESTORESTATE)
-  {
-    n = g_rx_overflows;
-  }
-  return n;
-}
-
 }  // namespace uart
 }  // namespace zv_firmware
 
@@ -112,17 +95,11 @@ using namespace zv_firmware::uart;
 
 ISR(USART0_RX_vect)
 {
-  const bool overrun = UCSR0A & _BV(DOR0);  // read before UDR0, which clears it
   const uint8_t byte = UDR0;
-  if (overrun)
-    countOverflow();
   const uint8_t head = g_rx_head;
   const uint8_t next = (head + 1) & (kRxBufferSize - 1);
   if (next == g_rx_tail)
-  {
-    countOverflow();  // dropped: the core sees a broken frame and rejects it
-    return;
-  }
+    return;  // dropped: the core sees a broken frame and rejects it
   g_rx[head] = byte;
   g_rx_head = next;
 }

@@ -26,10 +26,6 @@ uint8_t txRoom();
 // Queues all n bytes, or none when they do not fit (a frame is never cut).
 bool write(const uint8_t* data, uint8_t n);
 
-// Bytes dropped because the receive buffer was full, or lost in the UART
-// itself (data overrun); saturates. Read by the simulated board's tests.
-uint16_t rxOverflows();
-
 }  // namespace uart
 }  // namespace zv_firmware
 
