@@ -1,6 +1,5 @@
 #include "zv_ros_driver/zv_ros_driver.h"
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -72,7 +71,7 @@ const char* yesNo(bool b)
 // handling) runs on the transport's I/O thread, which also publishes states and
 // the rig's armed and motors-cut state (ros::Publisher is thread-safe). The ROS
 // callbacks on the spinning thread post their work to it. The two share only
-// the statistics below, under stats_mutex_, and a few atomics.
+// the statistics below, under stats_mutex_, and the atomics.
 class ZvROSDriver::Impl
 {
  public:
@@ -117,6 +116,10 @@ class ZvROSDriver::Impl
   diagnostic_updater::Updater updater_;
 
   std::atomic<uint64_t> commands_received_{0};
+  // Written on the I/O thread; diagnostics read them too.
+  std::atomic<bool> arm_requested_{false};
+  std::atomic<bool> published_armed_{false};
+  std::atomic<bool> published_cut_{false};
 
   // ROS thread: counts seen by earlier diagnostics, for the rates.
   struct RateSample
@@ -132,15 +135,12 @@ class ZvROSDriver::Impl
   std::vector<Frame> frames_;
   bool failure_logged_ = false;
   bool closing_ = false;
-  bool arm_requested_ = false;
   // The last heartbeat, while fresh (none since the link opened or for 1 s: false).
   bool have_heartbeat_ = false;
   uint8_t heartbeat_ = 0;
   Clock::time_point last_heartbeat_;
   Clock::time_point last_arm_sent_;
   Clock::time_point last_command_;
-  bool published_armed_ = false;
-  bool published_cut_ = false;
 
   struct Stats
   {
@@ -154,10 +154,6 @@ class ZvROSDriver::Impl
     bool have_heartbeat = false;
     uint8_t heartbeat = 0;
     Clock::time_point last_heartbeat;
-    bool rig_heard = false;
-    bool armed = false;
-    bool cut = false;
-    bool arm_requested = false;
     std::string low_latency = "unknown (not opened yet)";
     std::string last_failure;
   };
@@ -287,8 +283,6 @@ void ZvROSDriver::Impl::onOpen(const std::string& low_latency)
   {
     std::lock_guard<std::mutex> lock(stats_mutex_);
     stats_.low_latency = low_latency;
-    stats_.rig_heard = false;
-    stats_.arm_requested = arm_requested_;
   }
   if (low_latency != "on")
   {
@@ -317,8 +311,6 @@ void ZvROSDriver::Impl::onFailure(const std::string& reason, bool was_up)
   {
     std::lock_guard<std::mutex> lock(stats_mutex_);
     stats_.last_failure = reason;
-    stats_.rig_heard = false;
-    stats_.arm_requested = arm_requested_;
   }
   if (failure_logged_)
   {
@@ -339,8 +331,6 @@ void ZvROSDriver::Impl::onData(const uint8_t* data, size_t n)
     // The firmware is running: its bootloader no longer owns the line.
     transport_->enableWrites();
     armWatchdog();
-    std::lock_guard<std::mutex> lock(stats_mutex_);
-    stats_.rig_heard = true;
   }
 
   size_t encoders = 0;
@@ -458,8 +448,6 @@ void ZvROSDriver::Impl::heartbeatExpired()
   if (!auto_arm_)
   {
     arm_requested_ = false;
-    std::lock_guard<std::mutex> lock(stats_mutex_);
-    stats_.arm_requested = false;
   }
   forgetRig();
 }
@@ -488,18 +476,11 @@ void ZvROSDriver::Impl::publishRigState(bool armed, bool cut)
     cut_pub_.publish(msg);
     published_cut_ = cut;
   }
-  std::lock_guard<std::mutex> lock(stats_mutex_);
-  stats_.armed = armed;
-  stats_.cut = cut;
 }
 
 void ZvROSDriver::Impl::requestArm(bool arm)
 {
   arm_requested_ = arm;
-  {
-    std::lock_guard<std::mutex> lock(stats_mutex_);
-    stats_.arm_requested = arm;
-  }
   const Clock::time_point now = Clock::now();
   if (arm)
   {
@@ -601,12 +582,15 @@ void ZvROSDriver::Impl::diagnose(diagnostic_updater::DiagnosticStatusWrapper& st
   const double commands_rate = window > 0.0 ? (commands - first.commands) / window : 0.0;
 
   const bool up = transport_->isUp();
+  const bool heard = transport_->writesEnabled();
+  const bool armed = published_armed_;
+  const bool cut = published_cut_;
   const double since_encoder = s.have_encoder ? secondsSince(s.last_encoder) : -1.0;
   if (!up)
   {
     status.summaryf(diagnostic_msgs::DiagnosticStatus::ERROR, "link down: %s", s.last_failure.c_str());
   }
-  else if (!s.rig_heard)
+  else if (!heard)
   {
     status.summary(diagnostic_msgs::DiagnosticStatus::WARN, "link up, nothing heard from the rig yet");
   }
@@ -614,20 +598,20 @@ void ZvROSDriver::Impl::diagnose(diagnostic_updater::DiagnosticStatusWrapper& st
   {
     status.summary(diagnostic_msgs::DiagnosticStatus::WARN, "link up, no recent encoder frames");
   }
-  else if (s.cut)
+  else if (cut)
   {
     status.summary(diagnostic_msgs::DiagnosticStatus::WARN, "link up, rig cut its motors (throttle frames stopped)");
   }
   else
   {
-    status.summary(diagnostic_msgs::DiagnosticStatus::OK, s.armed ? "link up, armed" : "link up, disarmed");
+    status.summary(diagnostic_msgs::DiagnosticStatus::OK, armed ? "link up, armed" : "link up, disarmed");
   }
   status.add("Port", port_);
   status.add("Link", up ? "up" : "down");
-  status.add("Armed", yesNo(s.armed));
-  status.add("Motors cut", yesNo(s.cut));
-  status.add("Arm requested", yesNo(s.arm_requested));
-  status.add("Rig heard since the port opened", yesNo(up && s.rig_heard));
+  status.add("Armed", yesNo(armed));
+  status.add("Motors cut", yesNo(cut));
+  status.add("Arm requested", yesNo(arm_requested_));
+  status.add("Rig heard since the port opened", yesNo(up && heard));
   status.addf("States per second", "%.1f", states_rate);
   status.addf("Commands per second", "%.1f", commands_rate);
   status.add("Low latency", s.low_latency);
