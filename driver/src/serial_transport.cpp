@@ -313,7 +313,12 @@ void SerialTransport::writeFirst(const std::vector<std::vector<uint8_t>>& frames
   {
     return;
   }
-  dropWaiting();
+  queueFirst(frames);
+}
+
+void SerialTransport::queueFirst(const std::vector<std::vector<uint8_t>>& frames)
+{
+  dropped_ += discardWaiting();
   for (const std::vector<uint8_t>& frame : frames)
   {
     queue_.push_back(Outgoing{frame, false});
@@ -321,12 +326,13 @@ void SerialTransport::writeFirst(const std::vector<std::vector<uint8_t>>& frames
   startWrite();
 }
 
-void SerialTransport::dropWaiting()
+size_t SerialTransport::discardWaiting()
 {
-  // The front may be in flight; it completes. The rest never leaves.
+  // The front may be in flight: its buffer must live until its handler runs.
   const size_t keep = writing_ && !queue_.empty() ? 1 : 0;
-  dropped_ += queue_.size() - keep;
+  const size_t discarded = queue_.size() - keep;
   queue_.erase(queue_.begin() + keep, queue_.end());
+  return discarded;
 }
 
 void SerialTransport::startWrite()
@@ -438,15 +444,8 @@ void SerialTransport::closeDevice(bool discard_output)
   writes_enabled_ = false;
   write_timer_.cancel();
   drain_timer_.cancel();
-  // Keep the in-flight buffer alive until its handler runs; the rest is stale.
-  if (writing_ && !queue_.empty())
-  {
-    queue_.erase(queue_.begin() + 1, queue_.end());
-  }
-  else
-  {
-    queue_.clear();
-  }
+  // What waits is stale, and not counted as dropped.
+  discardWaiting();
   if (port_.is_open())
   {
     const int fd = port_.native_handle();
@@ -484,16 +483,12 @@ void SerialTransport::stop(const std::vector<std::vector<uint8_t>>& last_words, 
           closeDevice(true);
           return;
         }
-        dropWaiting();
         // What the kernel still holds is older than the last words, and a
         // device that stopped reading would get it first.
         ::tcflush(port_.native_handle(), TCOFLUSH);
-        for (const std::vector<uint8_t>& frame : last_words)
-        {
-          queue_.push_back(Outgoing{frame, false});
-        }
         drain_deadline_ = std::chrono::steady_clock::now() + drain_timeout;
-        startWrite();
+        // writeFirst() refuses once stopping.
+        queueFirst(last_words);
         finishDrain();
       });
   work_.reset();

@@ -125,7 +125,10 @@ class SerialTransport
   void startRead();
   void startWrite();
   void onWritten(const boost::system::error_code& ec);
-  void dropWaiting();
+  // Drops every frame still waiting (counted) and queues these, then writes.
+  void queueFirst(const std::vector<std::vector<uint8_t>>& frames);
+  // Removes every frame still waiting, but one in flight; returns how many.
+  size_t discardWaiting();
   void finishDrain();
   void fail(const std::string& reason);
   void closeDevice(bool discard_output);
