@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -143,16 +142,9 @@ int main(int argc, char** argv)
     ::execl(ZV_DRIVER_NODE_PATH, "zv_ros_driver", port.c_str(), "_auto_arm:=false", static_cast<char*>(nullptr));
     ::_exit(127);
   }
-  auto waitFor = [](const std::function<bool()>& pred, double seconds)
-  {
-    const ros::WallTime deadline = ros::WallTime::now() + ros::WallDuration(seconds);
-    while (!pred() && ros::WallTime::now() < deadline)
-      ros::WallDuration(0.005).sleep();
-    return pred();
-  };
-  bool ok = waitFor([&] { return rig->spoke() && command_pub.getNumSubscribers() > 0; }, 15.0) &&
+  bool ok = waitUntil([&] { return rig->spoke() && command_pub.getNumSubscribers() > 0; }, 15.0) &&
             ros::service::waitForService("/zv_ros_driver/arm", 15000) && callArm(true) &&
-            waitFor([&] { return armed.load(); }, 5.0);
+            waitUntil([&] { return armed.load(); }, 5.0);
 
   std::vector<double> watchdog, disarm;
   for (int trial = 0; ok && trial < kTrials; ++trial)
@@ -182,13 +174,13 @@ int main(int argc, char** argv)
   }
   for (int trial = 0; ok && trial < kTrials; ++trial)
   {
-    if (!armed && !(callArm(true) && waitFor([&] { return armed.load(); }, 5.0)))
+    if (!armed && !(callArm(true) && waitUntil([&] { return armed.load(); }, 5.0)))
       break;
     rig->take();
     const Clock::time_point called = Clock::now();
     callArm(false);
     Clock::time_point disarmed{};
-    waitFor(
+    waitUntil(
         [&]
         {
           for (const auto& e : rig->take())
@@ -199,7 +191,7 @@ int main(int argc, char** argv)
         5.0);
     if (disarmed != Clock::time_point())
       disarm.push_back(ms(disarmed - called));
-    waitFor([&] { return !armed; }, 5.0);
+    waitUntil([&] { return !armed; }, 5.0);
   }
 
   ::kill(pid, SIGINT);

@@ -1,7 +1,8 @@
 // Plays the rig on a pseudo-terminal for the node tests and the benchmarks:
 // the driver opens `link` (a symlink to the pty's slave side), the rig side
 // reads and writes the master. write(), plug() and unplug() may be called from
-// several threads; reading belongs to one.
+// several threads; reading belongs to one. waitUntil() is the bounded wait of
+// the tests and benchmarks.
 #ifndef ZV_ROS_DRIVER_TEST_PTY_RIG_H
 #define ZV_ROS_DRIVER_TEST_PTY_RIG_H
 
@@ -17,12 +18,27 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "zv_ros_driver/frame_codec.h"
 
 namespace zv_ros_driver
 {
+// Polls pred every few ms until it holds (true) or timeout_s has passed (false).
+template <typename Pred>
+bool waitUntil(Pred pred, double timeout_s)
+{
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+  while (!pred())
+  {
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 class PtyRig
 {
  public:
@@ -110,6 +126,12 @@ class PtyRig
         return false;
       pollOnce(static_cast<int>(left.count()));
     }
+  }
+
+  // Reads into `frames` for timeout_s and moves the cursor past all of them.
+  void readFor(double timeout_s)
+  {
+    waitForFrame([](const Frame&) { return false; }, timeout_s);
   }
 
   // Reads what is there within timeout_ms into `frames`.

@@ -32,19 +32,6 @@ const char* kAutoArm = "_auto_arm:=true";
 // Private parameters outlive a driver on the master: each start sets them all.
 const std::vector<std::string> kDefaults = {"_command_timeout:=0.5", "_auto_arm:=false"};
 
-template <typename Pred>
-bool waitUntil(Pred pred, double timeout_s)
-{
-  const ros::WallTime deadline = ros::WallTime::now() + ros::WallDuration(timeout_s);
-  while (!pred())
-  {
-    if (ros::WallTime::now() > deadline)
-      return false;
-    ros::WallDuration(0.01).sleep();
-  }
-  return true;
-}
-
 std::string readFile(const std::string& path)
 {
   std::ifstream in(path);
@@ -250,8 +237,7 @@ class DriverNode : public ::testing::Test
   // Reads what the driver sent so far and moves the cursor past it.
   void skipPending()
   {
-    rig_->waitForFrame([](const Frame&) { return false; }, 0.2);
-    rig_->cursor = rig_->frames.size();
+    rig_->readFor(0.2);
   }
 
   ros::NodeHandle nh_;
@@ -571,7 +557,7 @@ TEST_F(DriverNode, ADeviceThatStopsReadingGetsNoStaleThrottlesAndZeroThenDisarmA
       waitUntil([&] { return diag("Link") == "up" && diag("Rig heard since the port opened") == "yes"; }, 10.0));
   EXPECT_EQ(0, interruptAndWait());
 
-  rig_->waitForFrame([](const Frame&) { return false; }, 1.0);
+  rig_->readFor(1.0);
   const std::vector<Frame>& got = rig_->frames;
   ASSERT_GE(got.size(), 2u);
   EXPECT_TRUE(isThrottle(got[got.size() - 2], 0.0f, 0.0f));
@@ -604,7 +590,7 @@ TEST_F(DriverNode, InterruptZeroesThrottlesDisarmsAndExitsZero)
 
   EXPECT_EQ(0, interruptAndWait()) << readFile(log_);
   // Last words: zero throttles, then disarm, and nothing after.
-  rig_->waitForFrame([](const Frame&) { return false; }, 0.5);
+  rig_->readFor(0.5);
   ASSERT_GE(rig_->frames.size(), 2u);
   const size_t n = rig_->frames.size();
   EXPECT_TRUE(isThrottle(rig_->frames[n - 2], 0.0f, 0.0f));

@@ -16,19 +16,6 @@ using namespace zv_ros_driver;
 
 namespace
 {
-template <typename Pred>
-bool waitUntil(Pred pred, double timeout_s)
-{
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
-  while (!pred())
-  {
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    ::usleep(5000);
-  }
-  return true;
-}
-
 // More than a pty holds (about 20 KB on this kernel): its write stays in flight
 // until the rig side reads. Zero bytes, which the rig's parser skips.
 std::vector<uint8_t> blockingBlob()
