@@ -60,23 +60,13 @@ int main(int argc, char** argv)
     std::fprintf(stderr, "stop latency: no STOP button in RViz within 120 s\n");
     return 1;
   }
-  const std::vector<std::string> click_arm = {"xdotool", "mousemove", std::to_string(kArmX), std::to_string(kArmY),
-                                              "click",   "1"};
-  const std::vector<std::string> click_stop = {"xdotool", "mousemove", std::to_string(kStopX), std::to_string(kStopY),
-                                               "click",   "1"};
+  const std::vector<std::string> click_stop = clickAt(kStopX, kStopY);
   const std::vector<std::string> key_space = {"xdotool", "key", "space"};
 
   std::vector<double> clicked, keyed;
   for (int i = 0; i < 2 * presses; ++i)
   {
-    // The driver may still be starting at first: press ARM until it answers.
-    bool armed = false;
-    for (int attempt = 0; attempt < 10 && !armed; ++attempt)
-    {
-      run(click_arm, display);
-      armed = rig.waitForArm(true, 3.0);
-    }
-    if (!armed)
+    if (!rig.armThroughButton(display))
     {
       std::fprintf(stderr, "stop latency: no ARM 1 on the wire after pressing ARM\n");
       return 1;

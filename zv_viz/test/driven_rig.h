@@ -10,9 +10,20 @@
 #include <chrono>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace zv_viz_test
 {
+// Where status_panel.rviz shows the panel's buttons on the 1280x900 screen.
+const int kArmX = 40, kArmY = 267;
+const int kStopX = 190, kStopY = 267;
+
+// The xdotool command that clicks the screen at (x, y).
+inline std::vector<std::string> clickAt(int x, int y)
+{
+  return {"xdotool", "mousemove", std::to_string(x), std::to_string(y), "click", "1"};
+}
+
 class DrivenRig
 {
  public:
@@ -42,23 +53,36 @@ class DrivenRig
         next_heartbeat_ = Clock::now() + std::chrono::milliseconds(100);
       }
       rig_.pollOnce(10);
-      const Clock::time_point read_at = Clock::now();
-      for (; seen_ < rig_.frames.size(); ++seen_)
+      while (rig_.cursor < rig_.frames.size())
       {
+        const size_t i = rig_.cursor++;
         bool value = false;
-        if (zv_ros_driver::decodeArm(rig_.frames[seen_], value))
+        if (zv_ros_driver::decodeArm(rig_.frames[i], value))
         {
           armed_ = value;
           if (value == arm)
           {
-            ++seen_;
             if (at != nullptr)
             {
-              *at = read_at;
+              *at = rig_.arrivals[i];
             }
             return true;
           }
         }
+      }
+    }
+    return false;
+  }
+
+  // Presses ARM in RViz until an ARM 1 reaches the wire: the driver may still be starting.
+  bool armThroughButton(const std::string& display)
+  {
+    for (int attempt = 0; attempt < 10; ++attempt)
+    {
+      run(clickAt(kArmX, kArmY), display);
+      if (waitForArm(true, 3.0))
+      {
+        return true;
       }
     }
     return false;
@@ -73,14 +97,9 @@ class DrivenRig
   std::string link_;
   zv_ros_driver::PtyRig rig_;
   pid_t driver_ = -1;
-  size_t seen_ = 0;
   bool armed_ = false;
   Clock::time_point next_heartbeat_;
 };
-
-// Where status_panel.rviz shows the panel's buttons on the 1280x900 screen.
-const int kArmX = 40, kArmY = 267;
-const int kStopX = 190, kStopY = 267;
 
 inline bool red(int r, int g, int b)
 {

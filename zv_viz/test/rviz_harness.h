@@ -22,7 +22,7 @@
 namespace zv_viz_test
 {
 // Starts argv in its own process group; returns the pid, or -1.
-inline pid_t spawn(const std::vector<std::string>& args, const std::string& display, int keep_fd = -1)
+inline pid_t spawn(const std::vector<std::string>& args, const std::string& display)
 {
   const pid_t pid = fork();
   if (pid != 0)
@@ -36,10 +36,7 @@ inline pid_t spawn(const std::vector<std::string>& args, const std::string& disp
   }
   const int devnull = open("/dev/null", O_RDWR);
   dup2(devnull, STDIN_FILENO);
-  if (keep_fd < 0)
-  {
-    dup2(devnull, STDOUT_FILENO);
-  }
+  dup2(devnull, STDOUT_FILENO);
   std::vector<char*> argv;
   for (const std::string& a : args)
   {
@@ -100,7 +97,7 @@ inline std::string startXvfb(Processes& procs)
     return "";
   }
   procs.xvfb =
-      spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, "", -1);
+      spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, "");
   close(fds[1]);
   std::string number;
   const ros::WallTime end = ros::WallTime::now() + ros::WallDuration(60.0);

@@ -26,18 +26,11 @@ TEST(StatusPanelInRviz, StopButtonAndSpaceBarDisarmTheRig)
   // The driver does not arm by itself: it waits for the ARM button.
   EXPECT_FALSE(rig.waitForArm(true, 1.0));
 
-  // The driver may still be starting: press ARM until it answers.
-  bool armed = false;
-  for (int i = 0; i < 10 && !armed; ++i)
-  {
-    run({"xdotool", "mousemove", std::to_string(kArmX), std::to_string(kArmY), "click", "1"}, display);
-    armed = rig.waitForArm(true, 3.0);
-  }
-  ASSERT_TRUE(armed) << "no ARM 1 on the wire after pressing ARM";
-  ASSERT_TRUE(run({"xdotool", "mousemove", std::to_string(kStopX), std::to_string(kStopY), "click", "1"}, display));
+  ASSERT_TRUE(rig.armThroughButton(display)) << "no ARM 1 on the wire after pressing ARM";
+  ASSERT_TRUE(run(clickAt(kStopX, kStopY), display));
   EXPECT_TRUE(rig.waitForArm(false, 10.0)) << "no ARM 0 on the wire after clicking STOP";
 
-  ASSERT_TRUE(run({"xdotool", "mousemove", std::to_string(kArmX), std::to_string(kArmY), "click", "1"}, display));
+  ASSERT_TRUE(run(clickAt(kArmX, kArmY), display));
   ASSERT_TRUE(rig.waitForArm(true, 10.0)) << "no ARM 1 on the wire after pressing ARM again";
   // The pointer rests on ARM, which also has the focus after the click: space must still STOP.
   ASSERT_TRUE(run({"xdotool", "key", "space"}, display));
