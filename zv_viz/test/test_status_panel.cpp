@@ -1,6 +1,7 @@
 // The status panel in-process against a real master: diagnostics and the latched topics published
 // here, the arm service played by a server of this process on a thread of its own.
 #include "../src/status_panel.h"
+#include "qt_poll.h"
 
 #include <diagnostic_msgs/DiagnosticArray.h>
 #include <gtest/gtest.h>
@@ -17,27 +18,13 @@
 #include <QTest>
 
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 namespace
 {
-bool pollUntil(const std::function<bool()>& done, double seconds = 10.0)
-{
-  const ros::WallTime end = ros::WallTime::now() + ros::WallDuration(seconds);
-  while (ros::WallTime::now() < end)
-  {
-    QCoreApplication::processEvents();
-    if (done())
-    {
-      return true;
-    }
-    QTest::qWait(10);
-  }
-  return false;
-}
+using zv_viz_test::pollUntil;
 
 // Plays the driver's arm service; each call can be held for a while to stand for a slow driver.
 class FakeArmService

@@ -1,6 +1,7 @@
 // The panel in-process against a real master: built from an rviz::Config, driven through its own
 // widgets, observed through what it publishes and what it saves.
 #include "../src/zorvik_panel.h"
+#include "qt_poll.h"
 
 #include <gtest/gtest.h>
 #include <ros/ros.h>
@@ -25,21 +26,7 @@ namespace
 {
 const double kDeg = 0.017453292519943295;
 
-bool pollUntil(const std::function<bool()>& done, double seconds = 10.0)
-{
-  const ros::WallTime end = ros::WallTime::now() + ros::WallDuration(seconds);
-  while (ros::WallTime::now() < end)
-  {
-    QCoreApplication::processEvents();
-    ros::spinOnce();
-    if (done())
-    {
-      return true;
-    }
-    QTest::qWait(5);
-  }
-  return false;
-}
+using zv_viz_test::pollUntil;
 
 template <class Msg>
 struct Recorder
