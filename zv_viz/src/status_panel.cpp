@@ -27,6 +27,9 @@ const double kAnswerWaitSeconds = 2.0;
 const int kRefreshPeriodMs = 100;
 const int kLongestValue = 24;
 const int kLongestMessage = 100;
+// Red for what needs the operator's eye; white on red, larger, for a STOP that may not have acted.
+const char* const kAlarmStyle = "color: #c62828; font-weight: bold;";
+const char* const kStopAlarmStyle = "color: white; background-color: #c62828; font-size: 14pt; font-weight: bold;";
 
 QString clipped(const std::string& text, int longest)
 {
@@ -290,10 +293,10 @@ void StatusPanel::showStatus()
   static const char* const level_colours[] = {"#2e7d32", "#e65100", "#c62828", "#616161"};
   const QString colour = level_colours[level_ >= 0 && level_ <= 3 ? level_ : 3];
   setLabel(driver_label_, "Driver: " + message_, "color: " + colour + ";");
-  setLabel(link_label_, link_, link_ == "up" ? "color: #2e7d32;" : "color: #c62828; font-weight: bold;");
+  setLabel(link_label_, link_, link_ == "up" ? "color: #2e7d32;" : kAlarmStyle);
   // The rig's own word, from the heartbeat, when the driver has published it.
   const QString armed = have_armed_topic_ ? (armed_topic_ ? "yes" : "no") : armed_;
-  setLabel(armed_label_, armed, armed == "no" ? "" : "color: #c62828; font-weight: bold;");
+  setLabel(armed_label_, armed, armed == "no" ? "" : kAlarmStyle);
   const QString cut = have_motors_cut_topic_ ? (motors_cut_topic_ ? "yes" : "no") : motors_cut_;
   setLabel(motors_cut_label_, cut, cut == "no" ? "" : "color: #e65100; font-weight: bold;");
   setLabel(states_rate_label_, states_rate_, "");
@@ -318,15 +321,14 @@ void StatusPanel::showCallResult()
     }
     else if (result.arm)
     {
-      setLabel(call_label_, "ARM failed: " + message, "color: #c62828; font-weight: bold;");
+      setLabel(call_label_, "ARM failed: " + message, kAlarmStyle);
     }
     else
     {
-      setLabel(call_label_, "STOP FAILED: " + message,
-               "color: white; background-color: #c62828; font-size: 14pt; font-weight: bold;");
+      setLabel(call_label_, "STOP FAILED: " + message, kStopAlarmStyle);
     }
   }
-  if (answered_ || request_id_ == 0)
+  if (answered_)
   {
     return;
   }
@@ -338,13 +340,12 @@ void StatusPanel::showCallResult()
   }
   else if (request_arm_)
   {
-    setLabel(call_label_, QString("ARM: no answer from the driver for %1 s").arg(std::floor(waited)),
-             "color: #c62828; font-weight: bold;");
+    setLabel(call_label_, QString("ARM: no answer from the driver for %1 s").arg(std::floor(waited)), kAlarmStyle);
   }
   else
   {
     setLabel(call_label_, QString("STOP NOT CONFIRMED: no answer from the driver for %1 s").arg(std::floor(waited)),
-             "color: white; background-color: #c62828; font-size: 14pt; font-weight: bold;");
+             kStopAlarmStyle);
   }
 }
 
