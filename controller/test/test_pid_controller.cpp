@@ -67,9 +67,9 @@ struct LawModel
 {
   // Gains copied from the controller under test; the design has its own test.
   float kp_phi, ki_phi, kd_phi, kp_theta, ki_theta, kd_theta, kp_psi, ki_psi, kd_psi, F_e, d, km;
-  float i_phi = 0, i_theta = 0, i_psi = 0;
-  float phi_prev = 0, theta_prev = 0, psi_prev = 0;
-  float theta_r = 0, psi_r = 0;
+  float i_phi, i_theta, i_psi;
+  float phi_prev, theta_prev, psi_prev;
+  float theta_r, psi_r;
   ros::Time prev;
   float u_left = 0, u_right = 0;  // before clipping
 
@@ -85,8 +85,7 @@ struct LawModel
         kd_psi(c.kd_psi),
         F_e(c.F_e),
         d(c.d),
-        km(c.km),
-        prev(c.prev_time)
+        km(c.km)
   {
     sync(c);
   }
