@@ -25,13 +25,8 @@ import subprocess
 import sys
 import tempfile
 
-STATE = "/zv_state"
-REFERENCE = "/zv_reference_state"
-COMMAND = "/zv_command"
-DIAGNOSTICS = "/diagnostics"
-ARMED = "/zv_armed"
-MOTORS_CUT = "/zv_motors_cut"
-TOPICS = [STATE, REFERENCE, COMMAND, DIAGNOSTICS, ARMED, MOTORS_CUT]
+from zv_bag import ARMED, COMMAND, DIAGNOSTICS, MOTORS_CUT, REFERENCE, STATE, TOPICS, human_size, reindex_copy
+
 TYPES = {STATE: "zv_msgs/State", REFERENCE: "zv_msgs/ReferenceState", COMMAND: "zv_msgs/Command",
          DIAGNOSTICS: "diagnostic_msgs/DiagnosticArray", ARMED: "std_msgs/Bool", MOTORS_CUT: "std_msgs/Bool"}
 
@@ -53,13 +48,6 @@ class PlotError(Exception):
 
 def warn(text):
     print("zv plot: warning: %s" % text, file=sys.stderr)
-
-
-def human_size(n):
-    for unit in ("B", "kB", "MB", "GB"):
-        if n < 1000 or unit == "GB":
-            return ("%d %s" % (n, unit)) if unit == "B" else ("%.1f %s" % (n, unit))
-        n /= 1000.0
 
 
 def out_stem(bag_path):
@@ -95,18 +83,12 @@ def open_bag(path, tmpdir):
     # Not closed: its chunks are there but the index at the end is not.
     # Rebuild the index in a copy, so the file itself stays as the recorder left it.
     copy = os.path.join(tmpdir, "recovered.bag")
-    shutil.copyfile(path, copy)
     try:
-        bag = rosbag.Bag(copy, "a", allow_unindexed=True)
-        for _ in bag.reindex():
-            pass
-        readable_end = bag._file.tell()
-        bag.close()
+        lost = reindex_copy(path, copy)
         bag = rosbag.Bag(copy)
     except Exception as e:  # rosbag raises a variety of types on damaged files
         raise PlotError("%s is damaged: it was not closed and cannot be reindexed (%s: %s)"
                         % (path, type(e).__name__, e))
-    lost = max(0, size - readable_end)
     note = "%s was not closed (the recorder was stopped without closing it)" % path
     if lost:
         note += "; its last %s were in an unfinished chunk and are lost" % human_size(lost)

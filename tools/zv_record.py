@@ -27,7 +27,8 @@ import sys
 import tempfile
 import time
 
-TOPICS = ["/zv_state", "/zv_reference_state", "/zv_command", "/diagnostics", "/zv_armed", "/zv_motors_cut"]
+from zv_bag import TOPICS, human_size, reindex_copy
+
 # rosbag's default chunk of 768 kB holds about 30 s of this rig's topics, all
 # lost if the recorder dies before closing it; 16 kB is under a second.
 CHUNK_KB = 16
@@ -42,13 +43,6 @@ class RecordError(Exception):
 
 def say(text):
     print("zv record: %s" % text, file=sys.stderr)
-
-
-def human_size(n):
-    for unit in ("B", "kB", "MB", "GB"):
-        if n < 1000 or unit == "GB":
-            return ("%d %s" % (n, unit)) if unit == "B" else ("%.1f %s" % (n, unit))
-        n /= 1000.0
 
 
 def how_it_ended(returncode):
@@ -118,17 +112,13 @@ def recover(active, path):
     import rosbag
 
     tmp = path + ".recovering"
-    shutil.copyfile(active, tmp)
     try:
-        bag = rosbag.Bag(tmp, "a", allow_unindexed=True)
-        for _ in bag.reindex():
-            pass
-        lost = max(0, os.path.getsize(active) - bag._file.tell())
-        bag.close()
+        lost = reindex_copy(active, tmp)
         with rosbag.Bag(tmp) as check:
             messages = check.get_message_count()
     except Exception as e:
-        os.remove(tmp)
+        if os.path.exists(tmp):  # not when the copy itself failed
+            os.remove(tmp)
         raise RecordError("%s could not be reindexed (%s); it is kept as it is" % (active, e))
     os.rename(tmp, path)
     return messages, lost
