@@ -178,11 +178,14 @@ def find_steps(references, t_last):
 def find_metrics_cli(given):
     if given:
         return given
-    for prefix in os.environ.get("CMAKE_PREFIX_PATH", "").split(":"):
-        candidate = os.path.join(prefix, "lib", "zv_sim", "zv_step_metrics")
-        if prefix and os.access(candidate, os.X_OK):
-            return candidate
-    return shutil.which("zv_step_metrics")
+    import roslib.packages
+    import rospkg
+
+    try:
+        found = roslib.packages.find_node("zv_sim", "zv_step_metrics")
+    except rospkg.ResourceNotFound:  # the workspace is not sourced
+        return None
+    return found[0] if found else None
 
 
 def step_metrics(cli, state_csv, steps, tmpdir):
@@ -352,7 +355,7 @@ def plot_bag(args, tmpdir):
 
     stem = out_stem(path)
     written = write_csvs(stem, data, t0)
-    steps = find_steps(rel[REFERENCE], rel[STATE][-1][0] if rel[STATE] else t_last) if data[STATE] else []
+    steps = find_steps(rel[REFERENCE], rel[STATE][-1][0]) if data[STATE] else []
     if steps:
         cli = find_metrics_cli(args.metrics_cli)
         if not cli:
