@@ -95,11 +95,12 @@ demo_case() {
     return
   fi
   ns="$(netns_of "$holder")"
-  local pids pid outside="" host_sockets="" links reachable="" port
+  local pids pid outside="" sockets host_sockets="" links reachable="" port
   pids="$(process_tree "$holder")"
+  sockets="$(ss -Htulpn)"
   for pid in $pids; do
     [ "$(netns_of "$pid")" = "$ns" ] || outside+="$pid "
-    host_sockets+="$(ss -Htulpn | grep "pid=$pid,")"
+    host_sockets+="$(grep "pid=$pid," <<<"$sockets")"
   done
   links="$("${zv[@]}" shell ip -o link show | awk '{print $2}' | tr '\n' ' ')"
   msg=""
