@@ -64,11 +64,6 @@ HilRig::HilRig(const RigModel& model, const HilConfig& config, HilListener* list
   wall_start_ = std::chrono::steady_clock::now();
 }
 
-double HilRig::wallNow() const
-{
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start_).count();
-}
-
 double HilRig::simSeconds() const
 {
   return static_cast<double>(board_->now()) / kBoardHz;
@@ -76,7 +71,7 @@ double HilRig::simSeconds() const
 
 double HilRig::wallSeconds() const
 {
-  return wallNow();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start_).count();
 }
 
 void HilRig::step()
@@ -150,7 +145,7 @@ void HilRig::forwardOutput(const RigState& from, const RigState& to, uint64_t t0
   if (encoder_sent && link_->hostPresent())
   {
     encoder_unanswered_ = true;
-    encoder_written_ = wallNow();
+    encoder_written_ = wallSeconds();
   }
 }
 
@@ -186,7 +181,7 @@ void HilRig::takeInput()
       encoder_unanswered_ = false;
       if (latencies_.size() < kMaxLatencySamples)
       {
-        latencies_.push_back(wallNow() - encoder_written_);
+        latencies_.push_back(wallSeconds() - encoder_written_);
       }
     }
   }
@@ -196,7 +191,7 @@ void HilRig::takeInput()
 void HilRig::pace(uint64_t t)
 {
   const double sim = static_cast<double>(t) / kBoardHz;
-  const double wall = wallNow();
+  const double wall = wallSeconds();
   const double ahead = (sim - sim_anchor_) - (wall - wall_anchor_);
   if (ahead > 0)
   {

@@ -118,7 +118,6 @@ class HilRig
   void forwardOutput(const RigState& from, const RigState& to, uint64_t t0);
   void takeInput();
   void pace(uint64_t t);
-  double wallNow() const;
 
   RigModel model_;
   HilConfig config_;
