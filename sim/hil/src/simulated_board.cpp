@@ -458,7 +458,8 @@ void SimulatedBoard::byteTaken(uint8_t byte)
     }
     for (int e = 0; e < kEscCount; ++e)
     {
-      const double width = 1000.0 + 1000.0 * zv_ros_driver::sanitizeThrottle(u[e]);
+      const double throttle = zv_ros_driver::sanitizeThrottle(u[e]);
+      const double width = cfg::kEscPulseOffUs + (cfg::kEscPulseFullUs - cfg::kEscPulseOffUs) * throttle;
       // Only a change the pulses can show (their resolution is 0.5 us); a
       // newer frame supersedes one whose pulse has not come yet.
       pending_[e] = !esc_[e].hasPulse() || std::fabs(width - esc_[e].widthUs()) >= 2.0;
