@@ -117,6 +117,9 @@ TEST_F(Transport, WhileTheDeviceTakesNothingOnlyTheNewestThrottleWaitsAndOtherFr
   EXPECT_TRUE(isThrottle(got[0], 0.2f, 0.2f));
   EXPECT_TRUE(isArm(got[1], true));
   EXPECT_TRUE(isThrottle(got[2], 0.4f, 0.4f));
+  // The last write's completion may still be queued on the I/O thread after its
+  // bytes arrived: wait for it, or the next blob would wait behind it and be dropped.
+  ASSERT_TRUE(waitUntil([&] { return transport_->buffersWritten() == 4u; }, 10.0));
 
   // writeFirst drops everything waiting, ARM included, and goes ahead of later frames.
   onIoThread(
