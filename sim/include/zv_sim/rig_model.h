@@ -11,25 +11,14 @@
 #include <array>
 #include <string>
 
+#include "zv_rig/rig_params.h"
+
 namespace zv_sim
 {
-// The rig's physical parameters, SI units; the same 24 keys as under /zorvik/.
-struct RigParams
-{
-  double l1 = 0, l2 = 0, l3x = 0, l3y = 0, l3z = 0, lT = 0, d = 0;
-  double m1 = 0, m2 = 0, m3 = 0;
-  double J1x = 0, J1y = 0, J1z = 0, J2x = 0, J2y = 0, J2z = 0, J3x = 0, J3y = 0, J3z = 0;
-  double Bphi = 0, Bth = 0, Bpsi = 0;
-  double km = 0, g = 0;
-};
-
-struct RigParamField
-{
-  const char* key;  // key below /zorvik/
-  double RigParams::*member;
-};
-// All 24 keys, in the order the controller reads them.
-extern const std::array<RigParamField, 24> kRigParamFields;
+// The rig's physical parameters and their key table live in the rig's description.
+using zv_rig::RigParams;
+using zv_rig::RigParamField;
+using zv_rig::kRigParamFields;
 
 // Mechanical stops of the pitch and roll bearings, rad. Yaw turns freely.
 struct RigLimits
