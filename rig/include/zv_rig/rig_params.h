@@ -12,15 +12,40 @@
 
 namespace zv_rig
 {
-// The rig's physical parameters; the same 24 keys as under /zorvik/.
-struct RigParams
+// The 24 keys in the order the controller reads them; X(key) once each.
+#define ZV_RIG_PARAM_KEYS(X)                                                                                        \
+  X(l1) X(l2) X(l3x) X(l3y) X(l3z) X(lT) X(d) X(m1) X(m2) X(m3) X(J1x) X(J1y) X(J1z) X(J2x) X(J2y) X(J2z) X(J3x) \
+      X(J3y) X(J3z) X(Bphi) X(Bth) X(Bpsi) X(km) X(g)
+
+// The rig's physical parameters; the same 24 keys as under /zorvik/. The
+// simulator holds them in double; the controller designs and mixes in float,
+// with the values the parameter server gives rounded once to float.
+template <typename Scalar>
+struct BasicRigParams
 {
-  double l1 = 0, l2 = 0, l3x = 0, l3y = 0, l3z = 0, lT = 0, d = 0;
-  double m1 = 0, m2 = 0, m3 = 0;
-  double J1x = 0, J1y = 0, J1z = 0, J2x = 0, J2y = 0, J2z = 0, J3x = 0, J3y = 0, J3z = 0;
-  double Bphi = 0, Bth = 0, Bpsi = 0;
-  double km = 0, g = 0;
+  Scalar l1 = 0, l2 = 0, l3x = 0, l3y = 0, l3z = 0, lT = 0, d = 0;
+  Scalar m1 = 0, m2 = 0, m3 = 0;
+  Scalar J1x = 0, J1y = 0, J1z = 0, J2x = 0, J2y = 0, J2z = 0, J3x = 0, J3y = 0, J3z = 0;
+  Scalar Bphi = 0, Bth = 0, Bpsi = 0;
+  Scalar km = 0, g = 0;
 };
+using RigParams = BasicRigParams<double>;
+
+#define ZV_RIG_PARAM_COUNT_ONE(key) +1
+static_assert(sizeof(RigParams) == (0 ZV_RIG_PARAM_KEYS(ZV_RIG_PARAM_COUNT_ONE)) * sizeof(double),
+              "every member of BasicRigParams is in ZV_RIG_PARAM_KEYS");
+#undef ZV_RIG_PARAM_COUNT_ONE
+
+// The same parameters in another scalar type, each converted with static_cast.
+template <typename To, typename From>
+BasicRigParams<To> rigParamsCast(const BasicRigParams<From>& from)
+{
+  BasicRigParams<To> to;
+#define ZV_RIG_PARAM_CAST_ONE(key) to.key = static_cast<To>(from.key);
+  ZV_RIG_PARAM_KEYS(ZV_RIG_PARAM_CAST_ONE)
+#undef ZV_RIG_PARAM_CAST_ONE
+  return to;
+}
 
 struct RigParamField
 {
