@@ -20,6 +20,8 @@ namespace
 const double kDegToRad = 0.017453292519943295;
 const int kSendPeriodMs = 50;
 const int kDegreeTickInterval = 15;
+// How long applying the State layout holds the panel's output.
+const int kStateHoldMs = 500;
 
 // Reads a rig parameter, keeping 1.0 when it is absent or not a number.
 float readRigParameter(const ros::NodeHandle& nh, const std::string& key)
@@ -104,6 +106,11 @@ void ZorvikPanel::init()
 
   QTimer* send_timer = new QTimer(this);
   send_timer->setTimerType(kSendTimerType);
+  // Qt's timers run on the monotonic clock, whatever ROS time does. Precise: never ends early.
+  hold_timer_ = new QTimer(this);
+  hold_timer_->setSingleShot(true);
+  hold_timer_->setTimerType(Qt::PreciseTimer);
+  connect(hold_timer_, &QTimer::timeout, this, [this] { applyEnabledState(); });
 
   label_one_ = new QLabel;
   label_two_ = new QLabel;
@@ -184,8 +191,7 @@ void ZorvikPanel::updateWidgets()
       label_two_->setText("Yaw");
       label_three_->setText("Roll");
       slider_group_box_->setTitle("Zorvik States");
-      // Deliberate pause of the GUI thread whenever the State layout is applied.
-      ros::Duration(0.5).sleep();
+      startHold();
       break;
     case Kind::Reference:
       setDegreeRow(slider_one_, spinbox_one_, pitch_limit_, pitch_r_);
@@ -336,12 +342,25 @@ void ZorvikPanel::setEnabled(bool enabled)
 
 void ZorvikPanel::applyEnabledState()
 {
-  slider_one_->setEnabled(enabled_);
+  const bool editable = enabled_ && !holding();
+  slider_one_->setEnabled(editable);
   spinbox_one_->setEnabled(slider_one_->isEnabled());
-  slider_two_->setEnabled(enabled_);
+  slider_two_->setEnabled(editable);
   spinbox_two_->setEnabled(slider_two_->isEnabled());
-  slider_three_->setEnabled(enabled_);
+  slider_three_->setEnabled(editable);
   spinbox_three_->setEnabled(slider_three_->isEnabled());
+}
+
+void ZorvikPanel::startHold()
+{
+  // Applying the layout again while held restarts the hold from now.
+  hold_timer_->start(kStateHoldMs);
+  applyEnabledState();
+}
+
+bool ZorvikPanel::holding() const
+{
+  return hold_timer_ != nullptr && hold_timer_->isActive();
 }
 
 void ZorvikPanel::updateLayout(const QString& layout_type)
@@ -385,7 +404,8 @@ void ZorvikPanel::setTopic()
 
 void ZorvikPanel::sendSetpoints()
 {
-  if (!ros::ok() || !enabled_)
+  // During a hold the message members keep their values too.
+  if (!ros::ok() || !enabled_ || holding())
   {
     return;
   }

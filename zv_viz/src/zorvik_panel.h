@@ -18,6 +18,7 @@ class QGridLayout;
 class QGroupBox;
 class QLabel;
 class QSlider;
+class QTimer;
 class QVBoxLayout;
 
 namespace zv_viz
@@ -76,8 +77,13 @@ class ZorvikPanel : public rviz::Panel
   {
     return enabled_check_box_ != nullptr;
   }
-  // Enables or disables the six row widgets according to enabled_.
+  // Enables the six row widgets while editing is on and no hold is running, disables them otherwise.
   void applyEnabledState();
+  // Applying the State layout holds the panel's output for a while: nothing is sent and the row
+  // widgets take no input. The hold runs on the steady clock while the event loop goes on, so RViz,
+  // its other panels (STOP) and the keyboard stay live, also under a simulated clock that stands still.
+  void startHold();
+  bool holding() const;
   // A load after the panel was built reuses its widgets.
   void reapply();
   // Shows topic_ in the selector; an empty topic_ runs the Command layout and shows its name.
@@ -104,6 +110,7 @@ class ZorvikPanel : public rviz::Panel
   QVBoxLayout* main_layout_ = nullptr;
   QGridLayout* slider_layout_ = nullptr;
   QGroupBox* slider_group_box_ = nullptr;
+  QTimer* hold_timer_ = nullptr;
   ros::Publisher publisher_;
   ros::NodeHandle nh_;
   zv_msgs::State state_msg_;

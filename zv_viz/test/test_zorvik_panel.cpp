@@ -34,7 +34,12 @@ struct Recorder
   explicit Recorder(const std::string& topic)
   {
     ros::NodeHandle nh;
-    sub = nh.subscribe<Msg>(topic, 100, [this](const typename Msg::ConstPtr& m) { messages.push_back(*m); });
+    sub = nh.subscribe<Msg>(topic, 100,
+                            [this](const typename Msg::ConstPtr& m)
+                            {
+                              messages.push_back(*m);
+                              arrivals.push_back(ros::WallTime::now());
+                            });
   }
   // Waits for a message, published after the call, that satisfies the predicate.
   bool waitFor(const std::function<bool(const Msg&)>& pred, double seconds = 10.0)
@@ -56,6 +61,7 @@ struct Recorder
   }
   ros::Subscriber sub;
   std::vector<Msg> messages;
+  std::vector<ros::WallTime> arrivals;
 };
 
 // Topics that this process (the panel) has advertised, whether or not the master accepted them.
@@ -327,7 +333,7 @@ TEST_F(PanelTest, PwmBoxIsReadAtEveryTick)
 
 TEST_F(PanelTest, ConfigChangedOnlyWhenEnabledChanges)
 {
-  make({"/zv_state", 0, -1});
+  make({"/zv_reference_state", 0, -1});
   Widgets& w = *widgets;
   QSignalSpy spy(panel.get(), SIGNAL(configChanged()));
   EXPECT_FALSE(w.slider[0]->isEnabled());
@@ -389,6 +395,39 @@ TEST_F(PanelTest, LayoutsKeepTheirOwnValuesAcrossSwitches)
   w.choose("/zv_command");
   EXPECT_EQ(3500, w.slider[1]->value());
   EXPECT_DOUBLE_EQ(3.5, w.spin[1]->value());
+}
+
+// Applying the State layout holds the panel for 0.5 s on the steady clock: no State goes out and
+// the rows ignore the keyboard; then the stream resumes with the values set before, and editing too.
+// A message published in the panel's own process reaches the recorder at the next spin, so an
+// arrival before the end of the hold would mean a send during it (a stall can only delay it).
+TEST_F(PanelTest, StateLayoutHoldsSendsAndEditsForHalfASecond)
+{
+  Recorder<zv_msgs::State> states("/zv_state");
+  const ros::WallTime loaded = ros::WallTime::now();
+  make({"/zv_state", 1, -1});
+  Widgets& w = *widgets;
+  ASSERT_TRUE(states.waitFor([](const zv_msgs::State&) { return true; }));
+  EXPECT_GE((states.arrivals.front() - loaded).toSec(), 0.5);
+  w.slider[0]->setValue(7);
+  const float seven = static_cast<float>(7 * kDeg);
+  ASSERT_TRUE(states.waitFor([&](const zv_msgs::State& m) { return m.pitch == seven; }));
+
+  ros::spinOnce();
+  const size_t before = states.messages.size();
+  const ros::WallTime applied = ros::WallTime::now();
+  w.choose("/zv_state");
+  w.slider[0]->setFocus();
+  QTest::keyClick(w.slider[0], Qt::Key_Right);
+  EXPECT_EQ(7, w.slider[0]->value());
+  ASSERT_TRUE(pollUntil([&] { return states.messages.size() > before; }));
+  EXPECT_GE((states.arrivals[before] - applied).toSec(), 0.5);
+  EXPECT_EQ(seven, states.messages[before].pitch);
+
+  QTest::keyClick(w.slider[0], Qt::Key_Right);
+  EXPECT_EQ(8, w.slider[0]->value());
+  const float eight = static_cast<float>(8 * kDeg);
+  EXPECT_TRUE(states.waitFor([&](const zv_msgs::State& m) { return m.pitch == eight; }));
 }
 
 TEST_F(PanelTest, TopicChoiceReplacesThePublisher)
@@ -603,7 +642,7 @@ TEST_F(PanelTest, InitialisedPanelBuildsOnceWithOrWithoutLoad)
 
 TEST_F(PanelTest, SecondLoadReusesTheWidgets)
 {
-  make({"/zv_state", 0, -1});
+  make({"/zv_command", 0, -1});
   QSlider* first = widgets->slider[0];
   const int children = panel->findChildren<QWidget*>().size();
   QSignalSpy spy(panel.get(), SIGNAL(configChanged()));
