@@ -30,21 +30,6 @@ double clip01(double u)
   }
   return u > 1.0 ? 1.0 : u;
 }
-
-// Inelastic stop: the bearing stops at its limit and keeps no speed into it.
-void stopAt(double& angle, double& rate, double lo, double hi)
-{
-  if (angle <= lo)
-  {
-    angle = lo;
-    rate = std::max(rate, 0.0);
-  }
-  else if (angle >= hi)
-  {
-    angle = hi;
-    rate = std::min(rate, 0.0);
-  }
-}
 }  // namespace
 
 std::string RigModel::validate(const RigParams& p, const RigLimits& limits)
@@ -85,9 +70,70 @@ std::string RigModel::validate(const RigParams& p, const RigLimits& limits)
   return err.str();
 }
 
-RigModel::RigModel(const RigParams& p, const RigLimits& limits) : p_(p), limits_(limits)
+std::string RigModel::validate(const zv_rig::RigDescription& rig, const RigLimits& limits)
 {
-  state_.pitch = limits_.pitch_min;
+  const std::string physical = validate(rig.zorvik, limits);
+  if (!physical.empty())
+  {
+    return physical;
+  }
+  const zv_rig::ActuatorParams& a = rig.actuator;
+  const zv_rig::FrictionParams& f = rig.friction;
+  std::ostringstream err;
+  if (!(a.tau_up >= 0 && std::isfinite(a.tau_up)) || !(a.tau_down >= 0 && std::isfinite(a.tau_down)))
+  {
+    err << "actuator tau_up/tau_down = " << a.tau_up << "/" << a.tau_down
+        << " s: give each thrust lag as 0 (none) or a positive time";
+  }
+  else if (!(a.thrust_expo >= 0 && a.thrust_expo <= 1))
+  {
+    err << "actuator thrust_expo is " << a.thrust_expo << ": the curve's expo lies in [0, 1]";
+  }
+  else if (!(a.throttle_start >= 0 && a.throttle_start < 0.5))
+  {
+    err << "actuator throttle_start is " << a.throttle_start << ": the start threshold lies in [0, 0.5)";
+  }
+  else if (!(a.left_gain > 0 && std::isfinite(a.left_gain)) || !(a.right_gain > 0 && std::isfinite(a.right_gain)))
+  {
+    err << "actuator left_gain/right_gain = " << a.left_gain << "/" << a.right_gain
+        << ": give each motor's factor on km as a positive number (1: as km)";
+  }
+  else if (!std::isfinite(a.reaction_torque))
+  {
+    err << "actuator reaction_torque is " << a.reaction_torque << ": give a finite N*m per N (0: none)";
+  }
+  else if (!(f.coulomb_phi >= 0 && std::isfinite(f.coulomb_phi)) ||
+           !(f.coulomb_theta >= 0 && std::isfinite(f.coulomb_theta)) ||
+           !(f.coulomb_psi >= 0 && std::isfinite(f.coulomb_psi)))
+  {
+    err << "friction coulomb_phi/coulomb_theta/coulomb_psi = " << f.coulomb_phi << "/" << f.coulomb_theta << "/"
+        << f.coulomb_psi << " N*m: Coulomb levels must be finite and not negative";
+  }
+  else if (!(rig.sensor.angle_noise >= 0 && std::isfinite(rig.sensor.angle_noise)))
+  {
+    err << "sensor angle_noise is " << rig.sensor.angle_noise << " rad: give 0 (none) or a positive deviation";
+  }
+  return err.str();
+}
+
+namespace
+{
+zv_rig::RigDescription idealRig(const RigParams& p)
+{
+  zv_rig::RigDescription rig;
+  rig.zorvik = p;
+  return rig;
+}
+}  // namespace
+
+RigModel::RigModel(const RigParams& p, const RigLimits& limits) : RigModel(idealRig(p), limits)
+{
+}
+
+RigModel::RigModel(const zv_rig::RigDescription& rig, const RigLimits& limits)
+    : rig_(rig), dynamics_(rigDynamicParamsOf(rig)), geometry_(rigGeometryOf(rig.zorvik, limits))
+{
+  state_.pitch = limits.pitch_min;
   applyStops();
 }
 
@@ -99,75 +145,28 @@ void RigModel::setThrottles(double left, double right)
 
 double RigModel::pitchInertia() const
 {
-  return pitchInertiaOf(p_);
+  return geometry_.pitch_point_inertia + dynamics_.pitch_inertia;
 }
 
 double RigModel::yawInertia() const
 {
-  return yawInertiaOf(p_);
+  return geometry_.yaw_point_inertia + dynamics_.yaw_inertia;
 }
 
 RigAccelerations RigModel::accelerations(const RigState& s, double f_left, double f_right) const
 {
-  const double thrust = f_left + f_right;
-  RigAccelerations a;
-  a.roll = (p_.d * (f_left - f_right) - p_.Bphi * s.roll_rate) / p_.J1x;
-  a.pitch = (p_.lT * thrust * std::cos(s.roll) - (p_.m1 * p_.l1 + p_.m2 * p_.l2) * p_.g * std::cos(s.pitch) -
-             p_.Bth * s.pitch_rate) /
-            pitchInertia();
-  a.yaw = (p_.lT * thrust * std::cos(s.pitch) * std::sin(s.roll) - p_.Bpsi * s.yaw_rate) / yawInertia();
-  return a;
+  return rigAccelerations(s, f_left, f_right, dynamics_, geometry_);
 }
-
-RigState RigModel::derivative(const RigState& s, double f_left, double f_right) const
-{
-  const RigAccelerations a = accelerations(s, f_left, f_right);
-  RigState ds;
-  ds.roll = s.roll_rate;
-  ds.pitch = s.pitch_rate;
-  ds.yaw = s.yaw_rate;
-  ds.roll_rate = a.roll;
-  ds.pitch_rate = a.pitch;
-  ds.yaw_rate = a.yaw;
-  return ds;
-}
-
-namespace
-{
-RigState axpy(const RigState& s, double h, const RigState& ds)
-{
-  RigState r;
-  r.roll = s.roll + h * ds.roll;
-  r.pitch = s.pitch + h * ds.pitch;
-  r.yaw = s.yaw + h * ds.yaw;
-  r.roll_rate = s.roll_rate + h * ds.roll_rate;
-  r.pitch_rate = s.pitch_rate + h * ds.pitch_rate;
-  r.yaw_rate = s.yaw_rate + h * ds.yaw_rate;
-  return r;
-}
-}  // namespace
 
 void RigModel::step(double dt)
 {
-  // The throttles are held over the step (zero-order hold, as the firmware's PWM).
-  const double fl = p_.km * u_left_;
-  const double fr = p_.km * u_right_;
-  const RigState k1 = derivative(state_, fl, fr);
-  const RigState k2 = derivative(axpy(state_, dt / 2, k1), fl, fr);
-  const RigState k3 = derivative(axpy(state_, dt / 2, k2), fl, fr);
-  const RigState k4 = derivative(axpy(state_, dt, k3), fl, fr);
-  RigState sum = k1;
-  sum = axpy(sum, 2.0, k2);
-  sum = axpy(sum, 2.0, k3);
-  sum = axpy(sum, 1.0, k4);
-  state_ = axpy(state_, dt / 6, sum);
-  applyStops();
+  state_ = rigStep(state_, u_left_, u_right_, dynamics_, geometry_, dt);
 }
 
 void RigModel::applyStops()
 {
-  stopAt(state_.pitch, state_.pitch_rate, limits_.pitch_min, limits_.pitch_max);
-  stopAt(state_.roll, state_.roll_rate, limits_.roll_min, limits_.roll_max);
+  rig_dynamics_detail::stopAt(state_.pitch, state_.pitch_rate, limits().pitch_min, limits().pitch_max);
+  rig_dynamics_detail::stopAt(state_.roll, state_.roll_rate, limits().roll_min, limits().roll_max);
 }
 
 void RigModel::setState(const RigState& s)
@@ -179,6 +178,7 @@ void RigModel::setState(const RigState& s)
 double RigModel::energy() const
 {
   const RigState& s = state_;
+  const RigParams& p_ = rig_.zorvik;
   const double kinetic = 0.5 * (p_.J1x * s.roll_rate * s.roll_rate + pitchInertia() * s.pitch_rate * s.pitch_rate +
                                 yawInertia() * s.yaw_rate * s.yaw_rate);
   const double potential = (p_.m1 * p_.l1 + p_.m2 * p_.l2) * p_.g * std::sin(s.pitch);
