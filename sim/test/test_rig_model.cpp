@@ -1,6 +1,7 @@
 #include "zv_sim/rig_model.h"
 #include "default_rig.h"
 
+#include <ceres/jet.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -249,6 +250,173 @@ TEST(RigModelValidate, RejectsWhatTheDynamicsDivideByAndNamesIt)
   inverted.roll_min = 0.6;
   inverted.roll_max = -0.6;
   EXPECT_NE(RigModel::validate(defaultRig(), inverted), "");
+}
+
+namespace
+{
+// The default rig with one real-rig feature or more switched on.
+zv_rig::RigDescription realRig()
+{
+  zv_rig::RigDescription r;
+  r.zorvik = defaultRig();
+  return r;
+}
+
+RigModel runFor(RigModel model, double left, double right, int steps)
+{
+  model.setThrottles(left, right);
+  for (int i = 0; i < steps; ++i)
+  {
+    model.step(0.001);
+  }
+  return model;
+}
+}  // namespace
+
+TEST(RigModelMotors, LagReachesOneMinusOneOverEAfterOneTimeConstantUpAndDown)
+{
+  zv_rig::RigDescription r = realRig();
+  r.actuator.tau_up = 0.05;
+  r.actuator.tau_down = 0.08;
+  r.actuator.left_gain = 1.02;
+  RigModel model(r);
+  // Up: full throttle from rest, 50 ms = tau_up: 5.1 N * (1 - 1/e) = 3.22382 N
+  // on the left, 5 N * 0.632121 = 3.16060 N on the right.
+  model = runFor(model, 1.0, 1.0, 50);
+  EXPECT_NEAR(model.state().thrust_left, 3.22382, 1e-5);
+  EXPECT_NEAR(model.state().thrust_right, 3.16060, 1e-5);
+  // Down: from the steady 5 N (2 s = 40 tau_up later), 80 ms = tau_down of
+  // motors off leaves 5 N / e = 1.83940 N.
+  model = runFor(model, 1.0, 1.0, 2000);
+  model = runFor(model, 1.0, 0.0, 80);
+  EXPECT_NEAR(model.state().thrust_right, 1.83940, 1e-5);
+  EXPECT_NEAR(model.state().thrust_left, 5.1, 1e-9);
+}
+
+TEST(RigModelMotors, ThrustCurveAndItsInverseAtHandWorkedPoints)
+{
+  // (1 - 0.65) * 0.5 + 0.65 * 0.25 = 0.3375.
+  EXPECT_NEAR(zv_sim::thrustFraction(0.5, 0.65, 0.0), 0.3375, 1e-12);
+  // With s = 0.05: u = 0.525 is x = 0.475 / 0.95 = 0.5 again; at or below s the motor is off.
+  EXPECT_NEAR(zv_sim::thrustFraction(0.525, 0.65, 0.05), 0.3375, 1e-12);
+  EXPECT_EQ(zv_sim::thrustFraction(0.05, 0.65, 0.05), 0.0);
+  EXPECT_EQ(zv_sim::thrustFraction(0.0, 0.65, 0.05), 0.0);
+  EXPECT_NEAR(zv_sim::thrustFraction(1.0, 0.65, 0.05), 1.0, 1e-12);
+  // Hover fraction 0.5886: x = (sqrt(0.35^2 + 2.6 * 0.5886) - 0.35) / 1.3 = 0.71972,
+  // u = 0.05 + 0.95 x = 0.7337.
+  EXPECT_NEAR(zv_sim::throttleForThrustFraction(0.5886, 0.65, 0.05), 0.7337, 5e-5);
+  EXPECT_NEAR(zv_sim::throttleForThrustFraction(0.3375, 0.65, 0.05), 0.525, 1e-12);
+  EXPECT_EQ(zv_sim::throttleForThrustFraction(0.0, 0.65, 0.05), 0.0);
+  EXPECT_EQ(zv_sim::throttleForThrustFraction(1.0, 0.65, 0.05), 1.0);
+  EXPECT_NEAR(zv_sim::throttleForThrustFraction(0.3, 0.0, 0.0), 0.3, 1e-15);
+
+  // In the model, without lag: thrust = gain * km * fraction = 0.98 * 5 * 0.3375 = 1.65375 N.
+  zv_rig::RigDescription r = realRig();
+  r.actuator.thrust_expo = 0.65;
+  r.actuator.throttle_start = 0.05;
+  r.actuator.right_gain = 0.98;
+  const RigModel model = runFor(RigModel(r), 0.04, 0.525, 1);
+  EXPECT_EQ(model.state().thrust_left, 0.0) << "below the start threshold the motor does not turn";
+  EXPECT_NEAR(model.state().thrust_right, 1.65375, 1e-12);
+}
+
+TEST(RigModelFriction, StictionHoldsABodyBelowTheCoulombLevelAndReleasesItAbove)
+{
+  zv_rig::RigDescription r = realRig();
+  r.zorvik.g = 0;
+  r.friction.coulomb_phi = 0.05;
+  r.friction.coulomb_theta = 1.0;  // holds pitch against the thrust's 0.5 m * F
+  RigModel model(r);
+  model.setState(at(0, 0, 0));
+  // Roll torque d * km * (u_left - u_right) = 0.2 * 5 * 0.04 = 0.04 N*m < 0.05: stays still.
+  model = runFor(model, 0.04, 0.0, 1000);
+  EXPECT_EQ(model.state().roll, 0.0);
+  EXPECT_EQ(model.state().roll_rate, 0.0);
+  EXPECT_EQ(model.state().pitch, 0.0);
+  // 0.06 N*m: starts with 0.01 N*m net, roll'' = 0.01 / 0.02 = 0.5 rad/s^2 at first.
+  model = runFor(model, 0.06, 0.0, 10);
+  EXPECT_NEAR(model.state().roll_rate, 0.5 * 0.010, 2e-4);
+
+  // A spinning yaw with Coulomb friction only comes to rest and stays there:
+  // w0 * J / c = 0.1 rad/s * 0.16525 kg*m^2 / 0.01 N*m = 1.6525 s, after
+  // w0^2 * J / (2c) = 0.082625 rad.
+  zv_rig::RigDescription y = realRig();
+  y.zorvik.g = 0;
+  y.zorvik.Bpsi = 0;
+  y.friction.coulomb_psi = 0.01;
+  RigModel spinning(y);
+  spinning.setState(at(0, 0, 0, 0, 0, 0.1));
+  spinning = runFor(spinning, 0, 0, 1600);
+  EXPECT_GT(spinning.state().yaw_rate, 0.0);
+  spinning = runFor(spinning, 0, 0, 1000);
+  EXPECT_EQ(spinning.state().yaw_rate, 0.0);
+  EXPECT_NEAR(spinning.state().yaw, 0.082625, 1e-4);
+}
+
+TEST(RigModelMotors, ReactionTorqueTurnsYawWithItsSign)
+{
+  // Level, 3 N per motor: yaw'' = 0.005 N*m/N * 6 N / 0.16525 kg*m^2 = 0.181543 rad/s^2.
+  for (double sign : {1.0, -1.0})
+  {
+    zv_rig::RigDescription r = realRig();
+    r.actuator.reaction_torque = sign * 0.005;
+    const RigModel model(r);
+    EXPECT_NEAR(model.accelerations(at(0, 0, 0), 3.0, 3.0).yaw, sign * 0.181543, 1e-6);
+  }
+}
+
+TEST(RigDynamics, AutomaticDerivativesGiveTheDoubleStepAndItsSlope)
+{
+  // Every real-rig term on, moving, so that each branch of the step is taken with Jets.
+  zv_rig::RigDescription r = realRig();
+  r.actuator.tau_up = 0.05;
+  r.actuator.tau_down = 0.08;
+  r.actuator.thrust_expo = 0.65;
+  r.actuator.throttle_start = 0.05;
+  r.actuator.left_gain = 1.02;
+  r.actuator.right_gain = 0.98;
+  r.actuator.reaction_torque = 0.005;
+  r.friction.coulomb_phi = 0.002;
+  r.friction.coulomb_theta = 0.005;
+  r.friction.coulomb_psi = 0.005;
+  const zv_sim::RigGeometry g = zv_sim::rigGeometryOf(r.zorvik);
+  const zv_sim::RigDynamicParams<double> p = zv_sim::rigDynamicParamsOf(r);
+  const RigState s0 = at(0.05, 0.1, 0.2, 0.3, -0.2, 0.1);
+
+  typedef ceres::Jet<double, 1> Jet;
+  zv_sim::RigDynamicParams<Jet> pj = zv_sim::rigDynamicParamsCast<Jet>(p);
+  pj.km.v[0] = 1.0;  // d/dkm
+  zv_sim::RigStateT<Jet> sj;
+  sj.roll = Jet(s0.roll);
+  sj.pitch = Jet(s0.pitch);
+  sj.yaw = Jet(s0.yaw);
+  sj.roll_rate = Jet(s0.roll_rate);
+  sj.pitch_rate = Jet(s0.pitch_rate);
+  sj.yaw_rate = Jet(s0.yaw_rate);
+  RigState sd = s0;
+  for (int i = 0; i < 100; ++i)
+  {
+    sj = zv_sim::rigStep(sj, Jet(0.8), Jet(0.7), pj, g, 0.001);
+    sd = zv_sim::rigStep(sd, 0.8, 0.7, p, g, 0.001);
+  }
+  EXPECT_EQ(sj.pitch.a, sd.pitch);
+  EXPECT_EQ(sj.roll.a, sd.roll);
+  EXPECT_EQ(sj.thrust_left.a, sd.thrust_left);
+
+  // The slope against a central difference in km.
+  const double h = 1e-5;
+  RigState up = s0, down = s0;
+  zv_sim::RigDynamicParams<double> p_up = p, p_down = p;
+  p_up.km += h;
+  p_down.km -= h;
+  for (int i = 0; i < 100; ++i)
+  {
+    up = zv_sim::rigStep(up, 0.8, 0.7, p_up, g, 0.001);
+    down = zv_sim::rigStep(down, 0.8, 0.7, p_down, g, 0.001);
+  }
+  EXPECT_NEAR(sj.pitch.v[0], (up.pitch - down.pitch) / (2 * h), 1e-6);
+  EXPECT_NEAR(sj.roll.v[0], (up.roll - down.roll) / (2 * h), 1e-6);
+  EXPECT_NE(sj.pitch.v[0], 0.0);
 }
 
 int main(int argc, char** argv)

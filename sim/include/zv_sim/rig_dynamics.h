@@ -30,13 +30,18 @@
 //     produced one at the step's start, else tau_down, and the produced thrust
 //     over the step is the lag's exact solution
 //        F(t) = F_cmd + (F(0) - F_cmd) * exp(-t / tau)   (tau = 0: F = F_cmd);
-//  3. one classical RK4 step of the six body states (angles and rates), its
+//  3. each axis with Coulomb friction gets its phase for the whole step from
+//     the state at the step's start (F(0)): sliding against its rate; at rest,
+//     starting against the other torques if they exceed c, else stuck (its
+//     rate stays 0). Fixing it per step keeps RK4 off the discontinuity, which
+//     would otherwise hold a small rate at a limit cycle instead of stopping;
+//  4. one classical RK4 step of the six body states (angles and rates), its
 //     stages using F(0), F(dt/2), F(dt/2), F(dt);
-//  4. the produced thrusts become F(dt);
-//  5. an axis with Coulomb friction whose rate changed sign during the step is
-//     left at rate 0, so that stiction decides at the next step whether it
-//     moves on (a sign change means it passed through rest);
-//  6. the stops: pitch and roll are clamped to their limits, keeping no speed
+//  5. the produced thrusts become F(dt);
+//  6. a sliding axis whose rate changed sign during the step is left at rate
+//     0 (it passed through rest), so that stiction decides at the next step
+//     whether it moves on;
+//  7. the stops: pitch and roll are clamped to their limits, keeping no speed
 //     into the stop (inelastic). Yaw turns freely and is not wrapped.
 // With no lag, e = 0, s = 0, gains 1, no reaction torque and no Coulomb
 // friction this is the ideal rig: thrust = km * throttle, at once.
@@ -197,34 +202,112 @@ inline double throttleForThrustFraction(double c, double expo, double start)
   return start + (1 - start) * x;
 }
 
+// How Coulomb friction acts on one axis during a step.
+enum class CoulombPhase
+{
+  kNone,             // no Coulomb friction on this axis
+  kSlidingPositive,  // moving (or starting) towards positive angles: -c
+  kSlidingNegative,  // towards negative angles: +c
+  kStuck,            // at rest, held by stiction: no acceleration
+};
+
+struct CoulombPhases
+{
+  CoulombPhase roll = CoulombPhase::kNone, pitch = CoulombPhase::kNone, yaw = CoulombPhase::kNone;
+};
+
+// Every torque on each axis but Coulomb friction, N*m.
+template <typename T>
+struct RigTorquesT
+{
+  T roll = T(0), pitch = T(0), yaw = T(0);
+};
+
 namespace rig_dynamics_detail
 {
-// Torque less Coulomb friction c against the motion; at rest, stiction holds
-// the body while |torque| <= c, else it starts with torque less c.
 template <typename T>
-T withCoulomb(const T& torque, const T& rate, const T& c)
+RigTorquesT<T> torques(const RigStateT<T>& s, const T& f_left, const T& f_right, const RigDynamicParams<T>& p,
+                       const RigGeometry& g)
+{
+  using std::cos;
+  using std::sin;
+  const T thrust = f_left + f_right;
+  RigTorquesT<T> tq;
+  tq.roll = g.d * (f_left - f_right) - p.Bphi * s.roll_rate;
+  tq.pitch = g.lT * thrust * cos(s.roll) - g.gravity_moment * cos(s.pitch) - p.Bth * s.pitch_rate;
+  tq.yaw = g.lT * thrust * cos(s.pitch) * sin(s.roll) + p.reaction_torque * thrust - p.Bpsi * s.yaw_rate;
+  return tq;
+}
+
+template <typename T>
+CoulombPhase phaseOf(const T& torque, const T& rate, const T& c)
 {
   if (!(c > T(0)))
   {
-    return torque;
+    return CoulombPhase::kNone;
   }
-  if (rate > T(0))
+  if (rate > T(0) || (!(rate < T(0)) && torque > c))
   {
-    return torque - c;
+    return CoulombPhase::kSlidingPositive;
   }
-  if (rate < T(0))
+  if (rate < T(0) || torque < -c)
   {
-    return torque + c;
+    return CoulombPhase::kSlidingNegative;
   }
-  if (torque > c)
+  return CoulombPhase::kStuck;
+}
+
+template <typename T>
+CoulombPhases phasesOf(const RigStateT<T>& s, const RigTorquesT<T>& tq, const RigDynamicParams<T>& p)
+{
+  CoulombPhases ph;
+  ph.roll = phaseOf(tq.roll, s.roll_rate, p.coulomb_phi);
+  ph.pitch = phaseOf(tq.pitch, s.pitch_rate, p.coulomb_theta);
+  ph.yaw = phaseOf(tq.yaw, s.yaw_rate, p.coulomb_psi);
+  return ph;
+}
+
+template <typename T>
+T netTorque(const T& torque, const T& c, CoulombPhase phase)
+{
+  switch (phase)
   {
-    return torque - c;
+    case CoulombPhase::kSlidingPositive:
+      return torque - c;
+    case CoulombPhase::kSlidingNegative:
+      return torque + c;
+    case CoulombPhase::kStuck:
+      return T(0);
+    case CoulombPhase::kNone:
+      break;
   }
-  if (torque < -c)
-  {
-    return torque + c;
-  }
-  return T(0);
+  return torque;
+}
+
+template <typename T>
+RigAccelerationsT<T> accelerationsIn(const RigTorquesT<T>& tq, const CoulombPhases& ph, const RigDynamicParams<T>& p,
+                                     const RigGeometry& g)
+{
+  RigAccelerationsT<T> a;
+  a.roll = netTorque(tq.roll, p.coulomb_phi, ph.roll) / p.J1x;
+  a.pitch = netTorque(tq.pitch, p.coulomb_theta, ph.pitch) / (g.pitch_point_inertia + p.pitch_inertia);
+  a.yaw = netTorque(tq.yaw, p.coulomb_psi, ph.yaw) / (g.yaw_point_inertia + p.yaw_inertia);
+  return a;
+}
+
+template <typename T>
+RigStateT<T> derivative(const RigStateT<T>& s, const T& f_left, const T& f_right, const CoulombPhases& ph,
+                        const RigDynamicParams<T>& p, const RigGeometry& g)
+{
+  const RigAccelerationsT<T> a = accelerationsIn(torques(s, f_left, f_right, p, g), ph, p, g);
+  RigStateT<T> ds;
+  ds.roll = s.roll_rate;
+  ds.pitch = s.pitch_rate;
+  ds.yaw = s.yaw_rate;
+  ds.roll_rate = a.roll;
+  ds.pitch_rate = a.pitch;
+  ds.yaw_rate = a.yaw;
+  return ds;
 }
 
 template <typename T>
@@ -239,10 +322,6 @@ RigStateT<T> axpy(const RigStateT<T>& s, double h, const RigStateT<T>& ds)
   r.yaw_rate = s.yaw_rate + h * ds.yaw_rate;
   return r;
 }
-
-template <typename T>
-RigStateT<T> derivative(const RigStateT<T>& s, const T& f_left, const T& f_right, const RigDynamicParams<T>& p,
-                        const RigGeometry& g);
 
 // Inelastic stop: the bearing stops at its limit and keeps no speed into it.
 template <typename T>
@@ -266,11 +345,11 @@ void stopAt(T& angle, T& rate, double lo, double hi)
   }
 }
 
-// Step 5 of the order above: a rate that changed sign passed through rest.
+// A rate that changed sign under Coulomb friction passed through rest.
 template <typename T>
-void restOnReversal(T& rate, const T& before, const T& c)
+void restOnReversal(T& rate, const T& before, CoulombPhase phase)
 {
-  if (c > T(0) && ((before > T(0) && rate < T(0)) || (before < T(0) && rate > T(0))))
+  if (phase != CoulombPhase::kNone && ((before > T(0) && rate < T(0)) || (before < T(0) && rate > T(0))))
   {
     rate = T(0);
   }
@@ -298,38 +377,14 @@ void lagOverStep(const T& produced, const T& commanded, const T& tau_up, const T
 }  // namespace rig_dynamics_detail
 
 // Angular accelerations for a state and the two produced thrusts (N); Coulomb
-// friction and stiction included, the stops not applied.
+// friction and stiction as they act in that state, the stops not applied.
 template <typename T>
 RigAccelerationsT<T> rigAccelerations(const RigStateT<T>& s, const T& f_left, const T& f_right,
                                       const RigDynamicParams<T>& p, const RigGeometry& g)
 {
-  using std::cos;
-  using std::sin;
-  using rig_dynamics_detail::withCoulomb;
-  const T thrust = f_left + f_right;
-  const T roll_torque = g.d * (f_left - f_right) - p.Bphi * s.roll_rate;
-  const T pitch_torque = g.lT * thrust * cos(s.roll) - g.gravity_moment * cos(s.pitch) - p.Bth * s.pitch_rate;
-  const T yaw_torque = g.lT * thrust * cos(s.pitch) * sin(s.roll) + p.reaction_torque * thrust - p.Bpsi * s.yaw_rate;
-  RigAccelerationsT<T> a;
-  a.roll = withCoulomb(roll_torque, s.roll_rate, p.coulomb_phi) / p.J1x;
-  a.pitch = withCoulomb(pitch_torque, s.pitch_rate, p.coulomb_theta) / (g.pitch_point_inertia + p.pitch_inertia);
-  a.yaw = withCoulomb(yaw_torque, s.yaw_rate, p.coulomb_psi) / (g.yaw_point_inertia + p.yaw_inertia);
-  return a;
-}
-
-template <typename T>
-RigStateT<T> rig_dynamics_detail::derivative(const RigStateT<T>& s, const T& f_left, const T& f_right,
-                                             const RigDynamicParams<T>& p, const RigGeometry& g)
-{
-  const RigAccelerationsT<T> a = rigAccelerations(s, f_left, f_right, p, g);
-  RigStateT<T> ds;
-  ds.roll = s.roll_rate;
-  ds.pitch = s.pitch_rate;
-  ds.yaw = s.yaw_rate;
-  ds.roll_rate = a.roll;
-  ds.pitch_rate = a.pitch;
-  ds.yaw_rate = a.yaw;
-  return ds;
+  using namespace rig_dynamics_detail;
+  const RigTorquesT<T> tq = torques(s, f_left, f_right, p, g);
+  return accelerationsIn(tq, phasesOf(s, tq, p), p, g);
 }
 
 // Steady (commanded) thrust of each motor for a throttle, N.
@@ -351,11 +406,12 @@ RigStateT<T> rigStep(const RigStateT<T>& s, const T& u_left, const T& u_right, c
   T left_start, left_half, left_end, right_start, right_half, right_end;
   lagOverStep(s.thrust_left, cmd_left, p.tau_up, p.tau_down, dt, left_start, left_half, left_end);
   lagOverStep(s.thrust_right, cmd_right, p.tau_up, p.tau_down, dt, right_start, right_half, right_end);
+  const CoulombPhases ph = phasesOf(s, torques(s, left_start, right_start, p, g), p);
 
-  const RigStateT<T> k1 = derivative(s, left_start, right_start, p, g);
-  const RigStateT<T> k2 = derivative(axpy(s, dt / 2, k1), left_half, right_half, p, g);
-  const RigStateT<T> k3 = derivative(axpy(s, dt / 2, k2), left_half, right_half, p, g);
-  const RigStateT<T> k4 = derivative(axpy(s, dt, k3), left_end, right_end, p, g);
+  const RigStateT<T> k1 = derivative(s, left_start, right_start, ph, p, g);
+  const RigStateT<T> k2 = derivative(axpy(s, dt / 2, k1), left_half, right_half, ph, p, g);
+  const RigStateT<T> k3 = derivative(axpy(s, dt / 2, k2), left_half, right_half, ph, p, g);
+  const RigStateT<T> k4 = derivative(axpy(s, dt, k3), left_end, right_end, ph, p, g);
   RigStateT<T> sum = k1;
   sum = axpy(sum, 2.0, k2);
   sum = axpy(sum, 2.0, k3);
@@ -364,9 +420,9 @@ RigStateT<T> rigStep(const RigStateT<T>& s, const T& u_left, const T& u_right, c
   next.thrust_left = left_end;
   next.thrust_right = right_end;
 
-  restOnReversal(next.roll_rate, s.roll_rate, p.coulomb_phi);
-  restOnReversal(next.pitch_rate, s.pitch_rate, p.coulomb_theta);
-  restOnReversal(next.yaw_rate, s.yaw_rate, p.coulomb_psi);
+  restOnReversal(next.roll_rate, s.roll_rate, ph.roll);
+  restOnReversal(next.pitch_rate, s.pitch_rate, ph.pitch);
+  restOnReversal(next.yaw_rate, s.yaw_rate, ph.yaw);
   stopAt(next.pitch, next.pitch_rate, g.limits.pitch_min, g.limits.pitch_max);
   stopAt(next.roll, next.roll_rate, g.limits.roll_min, g.limits.roll_max);
   return next;
