@@ -69,6 +69,9 @@ Gains designGains(const RigParameters& p)
   k.kp_psi = proportionalGain(tr_psi, b_psi);
   k.ki_psi = 0.02f;
   k.kd_psi = derivativeGain(tr_psi, b_psi);
+
+  k.integrator_theta_limit = std::fabs(kPitchIntegralShare * k.F_e / k.ki_theta);
+  k.integrator_psi_limit = kYawIntegralRoll / k.ki_psi;
   return k;
 }
 

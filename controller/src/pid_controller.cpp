@@ -67,6 +67,20 @@ bool allFinite(std::initializer_list<float> values)
   }
   return true;
 }
+
+// x with its magnitude bounded by limit; unchanged, bit for bit, within it.
+float bounded(float x, float limit)
+{
+  if (x > limit)
+  {
+    return limit;
+  }
+  if (x < -limit)
+  {
+    return -limit;
+  }
+  return x;
+}
 }  // namespace
 
 PIDController::PIDController()
@@ -114,6 +128,8 @@ PIDController::PIDController()
       g(0.0f),
       F_ff(0.0f),
       F_e(0.0f),
+      integrator_theta_limit(0.0f),
+      integrator_psi_limit(0.0f),
       throttles_held(false),
       armed_heard(false),
       armed(false),
@@ -147,6 +163,8 @@ PIDController::PIDController()
   kp_psi = gains.kp_psi;
   ki_psi = gains.ki_psi;
   kd_psi = gains.kd_psi;
+  integrator_theta_limit = gains.integrator_theta_limit;
+  integrator_psi_limit = gains.integrator_psi_limit;
 
   throttles_held = !designDrivesMotors(params, gains);
   if (throttles_held)
@@ -197,6 +215,16 @@ PIDController::PIDController()
 
 void PIDController::referenceStateCallback(boost::shared_ptr<const zv_msgs::ReferenceState> msg)
 {
+  if (!allFinite({msg->pitch, msg->yaw}))
+  {
+    // Taken over, it would make every later step non-finite and cut the motors.
+    ROS_WARN_THROTTLE(5.0,
+                      "pid_controller_node: reference on /zv_reference_state is not finite (yaw %g, pitch %g): "
+                      "ignored, the previous reference (yaw %g, pitch %g) stays. Check the publisher of "
+                      "/zv_reference_state.",
+                      msg->yaw, msg->pitch, psi_r, theta_r);
+    return;
+  }
   theta_r = msg->pitch;
   psi_r = msg->yaw;
 }
@@ -207,8 +235,12 @@ void PIDController::armedCallback(boost::shared_ptr<const std_msgs::Bool> msg)
   if (now_armed && !(armed_heard && armed))
   {
     // Whatever the loops last saw predates the arming: take no rates or
-    // integral across it.
+    // integral across it, and start the integrators afresh, so that what was
+    // wound up before a STOP (a body held on its stop) cannot leap the rig now.
     restart_timing = true;
+    integrator_phi = 0.0f;
+    integrator_theta = 0.0f;
+    integrator_psi = 0.0f;
   }
   armed_heard = true;
   armed = now_armed;
@@ -268,7 +300,8 @@ void PIDController::stateCallback(boost::shared_ptr<const zv_msgs::State> msg)
   // Yaw loop: the yaw error gives the roll reference.
   const float psi_dot = restart ? 0.0f : (psi - psi_prev) / dt;
   const float e_psi = psi_r - psi;
-  const float next_integrator_psi = restart ? integrator_psi : integrator_psi + e_psi * dt;
+  const float next_integrator_psi =
+      restart ? integrator_psi : bounded(integrator_psi + e_psi * dt, integrator_psi_limit);
   const float phi_r = (kp_psi * e_psi - kd_psi * psi_dot) + ki_psi * next_integrator_psi;
 
   // Roll loop: the roll error gives the torque. The derivative acts on the
@@ -285,7 +318,7 @@ void PIDController::stateCallback(boost::shared_ptr<const zv_msgs::State> msg)
   float next_integrator_theta = integrator_theta;
   if (!restart && static_cast<double>(theta_dot) < 0.2)
   {
-    next_integrator_theta = integrator_theta + e_theta * dt;
+    next_integrator_theta = bounded(integrator_theta + e_theta * dt, integrator_theta_limit);
   }
   const float F = ((kp_theta * e_theta - kd_theta * theta_dot) + ki_theta * next_integrator_theta) + feed_forward;
 

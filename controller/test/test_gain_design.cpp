@@ -1,5 +1,6 @@
-// Gain design against values worked out here from the design formulas, with
-// the same single/double precision at every step, so results must match to the bit.
+// Gain design checked from first principles: the plant gains b of the three
+// loops worked out by hand from the default rig, and each designed loop's
+// natural frequency sqrt(kp * b) and damping kd * b / (2 * wn).
 #include "zv_ta/gain_design.h"
 
 #include "default_rig.h"
@@ -23,55 +24,47 @@ RigParameters defaultRig()
   return zv_ta_test::rigParameters(zv_ta_test::defaultRig());
 }
 
-double dbl(float x)
+// By hand from the default rig:
+//   F_e = (0.5 * 0.5 + 0.2 * 0.25) * 9.81 / 0.5 = 5.886 N
+//   roll:  b = 1 / J1x = 1 / 0.02 = 50
+//   pitch: b = lT / (m1 l1^2 + m2 l2^2 + J1y + J2y)
+//            = 0.5 / (0.125 + 0.0125 + 0.005 + 0.004) = 0.5 / 0.1465 = 3.412969
+//   yaw:   b = F_e lT / (J1z + m1 l1^2 + m2 l2^2 + J2z + m3 (l3x^2 + l3y^2))
+//            = 2.943 / (0.02 + 0.1375 + 0.004 + 0.3 * 0.0125) = 2.943 / 0.16525 = 17.809380
+const double kF_e = 5.886;
+const double kBPhi = 50.0;
+const double kBTheta = 0.5 / 0.1465;
+const double kBPsi = 2.943 / 0.16525;
+
+// Natural frequency and damping of kp, kd on the double integrator b / s^2.
+void expectLoop(double b, float kp, float kd, double wn, const char* loop)
 {
-  return static_cast<double>(x);
+  const double got_wn = std::sqrt(static_cast<double>(kp) * b);
+  EXPECT_NEAR(wn, got_wn, 1e-6 * wn) << loop;
+  EXPECT_NEAR(0.8, static_cast<double>(kd) * b / (2.0 * got_wn), 1e-6) << loop;
 }
 }  // namespace
 
-TEST(GainDesign, DefaultRigMatchesFormulasBitForBit)
+TEST(GainDesign, DefaultRigLoopsHaveTheirRiseTimesAndDamping)
 {
-  const RigParameters p = defaultRig();
-  const Gains k = designGains(p);
-
-  // Equilibrium force, single precision left to right.
-  const float m1l1 = p.m1 * p.l1;
-  const float m2l2 = p.m2 * p.l2;
-  const float F_e = ((m1l1 + m2l2) * p.g) / p.lT;
-  // Inertia sums in double, squares taken in double.
-  const double arm = dbl(p.m1) * (dbl(p.l1) * dbl(p.l1)) + dbl(p.m2) * (dbl(p.l2) * dbl(p.l2));
-  const float S_psi =
-      static_cast<float>(arm + dbl(p.J2z) + dbl(p.m3) * (dbl(p.l3x) * dbl(p.l3x) + dbl(p.l3y) * dbl(p.l3y)));
-  const float b_psi = (F_e * p.lT) / (p.J1z + S_psi);
-  const float b_phi = 1.0f / p.J1x;
-  const float b_theta = static_cast<float>(dbl(p.lT) / (arm + dbl(p.J1y) + dbl(p.J2y)));
-  // Natural frequencies 2.2/tr for tr = 0.25, 0.5 and 1 s; damping 0.8.
-  const double w_phi = 8.8, w_theta = 4.4, w_psi = 2.2;
-
-  EXPECT_EQ(F_e, k.F_e);
-  EXPECT_EQ(static_cast<float>(w_phi * w_phi / dbl(b_phi)), k.kp_phi);
+  const Gains k = designGains(defaultRig());
+  EXPECT_NEAR(kF_e, k.F_e, 1e-6 * kF_e);
+  // wn = 2.2 / rise time: 0.25 s roll, 0.5 s pitch, 1 s yaw.
+  expectLoop(kBPhi, k.kp_phi, k.kd_phi, 8.8, "roll");
+  expectLoop(kBTheta, k.kp_theta, k.kd_theta, 4.4, "pitch");
+  expectLoop(kBPsi, k.kp_psi, k.kd_psi, 2.2, "yaw");
   EXPECT_EQ(0.0f, k.ki_phi);
-  EXPECT_EQ(static_cast<float>(2.0 * w_phi * 0.8 / dbl(b_phi)), k.kd_phi);
-  EXPECT_EQ(static_cast<float>(w_theta * w_theta / dbl(b_theta)), k.kp_theta);
   EXPECT_EQ(0.05f, k.ki_theta);
-  EXPECT_EQ(static_cast<float>(2.0 * w_theta * 0.8 / dbl(b_theta)), k.kd_theta);
-  EXPECT_EQ(static_cast<float>(w_psi * w_psi / dbl(b_psi)), k.kp_psi);
   EXPECT_EQ(0.02f, k.ki_psi);
-  EXPECT_EQ(static_cast<float>(2.0 * w_psi * 0.8 / dbl(b_psi)), k.kd_psi);
+}
 
-  // The same figures in plain double arithmetic, as one would by hand:
-  // kp = wn^2 * inertia / plant numerator, kd = 2 * wn * 0.8 * inertia / numerator.
-  const double F_e_d = (dbl(p.m1) * dbl(p.l1) + dbl(p.m2) * dbl(p.l2)) * dbl(p.g) / dbl(p.lT);
-  const double pitch_sum = arm + dbl(p.J1y) + dbl(p.J2y);
-  const double yaw_sum =
-      arm + dbl(p.J2z) + dbl(p.J1z) + dbl(p.m3) * (dbl(p.l3x) * dbl(p.l3x) + dbl(p.l3y) * dbl(p.l3y));
-  EXPECT_NEAR(F_e_d, k.F_e, 1e-5);
-  EXPECT_NEAR(77.44 * dbl(p.J1x), k.kp_phi, 1e-5);
-  EXPECT_NEAR(14.08 * dbl(p.J1x), k.kd_phi, 1e-6);
-  EXPECT_NEAR(19.36 * pitch_sum / dbl(p.lT), k.kp_theta, 1e-5);
-  EXPECT_NEAR(7.04 * pitch_sum / dbl(p.lT), k.kd_theta, 1e-5);
-  EXPECT_NEAR(4.84 * yaw_sum / (F_e_d * dbl(p.lT)), k.kp_psi, 1e-5);
-  EXPECT_NEAR(3.52 * yaw_sum / (F_e_d * dbl(p.lT)), k.kd_psi, 1e-5);
+TEST(GainDesign, IntegratorBoundsFromTheRig)
+{
+  // Pitch: 0.2 * F_e / ki_theta = 1.1772 / 0.05 = 23.544 rad*s.
+  // Yaw: 0.2 rad of roll / ki_psi = 0.2 / 0.02 = 10 rad*s.
+  const Gains k = designGains(defaultRig());
+  EXPECT_NEAR(23.544, k.integrator_theta_limit, 1e-5);
+  EXPECT_NEAR(10.0, k.integrator_psi_limit, 1e-5);
 }
 
 TEST(GainDesign, DefaultRigDrivesMotors)

@@ -22,7 +22,20 @@ struct Gains
   float kp_phi, ki_phi, kd_phi;
   float kp_theta, ki_theta, kd_theta;
   float kp_psi, ki_psi, kd_psi;
+  // Largest magnitude the pitch and yaw integrators may reach, rad*s, so that
+  // ki * integrator stays within kPitchIntegralShare * F_e (N of force) and
+  // kYawIntegralRoll (rad of roll reference). The roll integrator has none:
+  // its ki is 0.
+  float integrator_theta_limit, integrator_psi_limit;
 };
+
+// Share of F_e the pitch integral may add or take away: it trims the gravity
+// feed-forward for what the parameters get wrong (masses, lengths, km).
+const float kPitchIntegralShare = 0.2f;
+// Roll the yaw integral may ask for, rad: a third of the body's +-0.6 rad roll
+// stops, which leaves the rest of the roll range to the proportional and
+// derivative terms.
+const float kYawIntegralRoll = 0.2f;
 
 // Total thrust whose moment about the pitch axis balances gravity.
 float equilibriumForce(const RigParameters& p);

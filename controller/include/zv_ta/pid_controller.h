@@ -61,6 +61,12 @@ class PIDController
   float F_ff;  // gravity feed-forward of the last state message, N
   float F_e;   // equilibrium force, N
 
+  // Bounds on |integrator_theta| and |integrator_psi|, rad*s, from the gain
+  // design: a body held away from its reference (on a stop, propellers off)
+  // must not wind an integrator up until it alone pins a throttle at a limit.
+  float integrator_theta_limit;
+  float integrator_psi_limit;
+
   ros::Publisher command_pub;
   ros::Subscriber state_sub;
   ros::Subscriber reference_state_sub;
