@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "zv_ros_driver/frame_codec.h"
+#include "zv_protocol/frame_codec.h"
 
 using namespace zv_ros_driver;
 

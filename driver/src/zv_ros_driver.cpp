@@ -16,7 +16,7 @@
 #include <zv_msgs/Command.h>
 #include <zv_msgs/State.h>
 
-#include "zv_ros_driver/frame_codec.h"
+#include "zv_protocol/frame_codec.h"
 #include "zv_ros_driver/serial_transport.h"
 
 namespace zv_ros_driver

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "zv_ros_driver/frame_codec.h"
+#include "zv_protocol/frame_codec.h"
 
 namespace zv_ros_driver
 {

@@ -18,7 +18,7 @@
 #include "zv_firmware/quadrature.h"
 #include "zv_firmware/rig_config.h"
 #include "zv_firmware/rig_core.h"
-#include "zv_ros_driver/wire_codec.h"
+#include "zv_protocol/wire_codec.h"
 
 namespace
 {

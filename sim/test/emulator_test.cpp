@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include <ros/ros.h>
-#include <zv_ros_driver/frame_codec.h>
+#include <zv_protocol/frame_codec.h>
 
 namespace
 {

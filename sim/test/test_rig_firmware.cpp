@@ -2,7 +2,7 @@
 #include "default_rig.h"
 
 #include <gtest/gtest.h>
-#include <zv_ros_driver/frame_codec.h>
+#include <zv_protocol/frame_codec.h>
 
 #include <cmath>
 #include <limits>

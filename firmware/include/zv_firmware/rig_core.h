@@ -5,7 +5,7 @@
 // is due, samples the angles for an encoder frame, and drives the motors with
 // motorLeft()/motorRight().
 //
-// What it decides (driver/PROTOCOL.md, "Firmware duties"):
+// What it decides (protocol/PROTOCOL.md, "Firmware duties"):
 //  - boots disarmed with the motors off; ARM 0x01 arms, any other ARM payload
 //    disarms; a change of arming zeroes the commanded throttles, so the motors
 //    never start on a command from before it;
@@ -26,7 +26,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "zv_ros_driver/wire_codec.h"
+#include "zv_protocol/wire_codec.h"
 
 namespace zv_firmware
 {

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include <zv_ros_driver/frame_codec.h>
+#include <zv_protocol/frame_codec.h>
 
 #include "simulated_board.h"
 #include "zv_sim/pty_link.h"

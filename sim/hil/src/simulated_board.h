@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include <zv_ros_driver/frame_codec.h>
+#include <zv_protocol/frame_codec.h>
 
 #include "pulse_meter.h"
 #include "quadrature_drive.h"

@@ -20,7 +20,7 @@
 #include <unistd.h>
 #include <zv_msgs/Command.h>
 #include <zv_msgs/State.h>
-#include <zv_ros_driver/frame_codec.h>
+#include <zv_protocol/frame_codec.h>
 
 namespace
 {

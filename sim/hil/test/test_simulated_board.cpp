@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include <zv_ros_driver/frame_codec.h>
+#include <zv_protocol/frame_codec.h>
 
 #include "simulated_board.h"
 

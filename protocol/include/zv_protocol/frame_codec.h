@@ -2,22 +2,22 @@
 // builds frames from values and recovers frames from an arbitrary byte stream.
 // A thin std::vector layer over wire_codec.h, the freestanding codec that the
 // firmware and the simulated rig run too; the wire format is described in
-// driver/PROTOCOL.md.
+// PROTOCOL.md beside this package.
 //
 // From wire_codec.h: FrameKind (kEncoderFrame ... kHeartbeatFrame),
 // kFrameKindCount, kFrameOverhead, kHeartbeat* flags, Frame, EncoderAngles,
 // isKnownKind, payloadLength, crc8, sanitizeThrottle, payloadFloat and the
 // typed decode* readers.
-#ifndef ZV_ROS_DRIVER_FRAME_CODEC_H
-#define ZV_ROS_DRIVER_FRAME_CODEC_H
+#ifndef ZV_PROTOCOL_FRAME_CODEC_H
+#define ZV_PROTOCOL_FRAME_CODEC_H
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "zv_ros_driver/wire_codec.h"
+#include "zv_protocol/wire_codec.h"
 
-namespace zv_ros_driver
+namespace zv_protocol
 {
 // Builds the wire bytes of one frame. Throws std::invalid_argument when the kind
 // is unknown or len is not the kind's payload length.
@@ -61,6 +61,6 @@ class FrameParser
   BasicFrameParser<uint64_t> parser_;
 };
 
-}  // namespace zv_ros_driver
+}  // namespace zv_protocol
 
-#endif  // ZV_ROS_DRIVER_FRAME_CODEC_H
+#endif  // ZV_PROTOCOL_FRAME_CODEC_H

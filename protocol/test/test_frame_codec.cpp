@@ -8,10 +8,9 @@
 
 #include <boost/crc.hpp>
 
-#include "zv_ros_driver/frame_codec.h"
-#include "zv_ros_driver/zv_ros_driver.h"
+#include "zv_protocol/frame_codec.h"
 
-using namespace zv_ros_driver;
+using namespace zv_protocol;
 
 namespace
 {
@@ -43,27 +42,8 @@ bool sameFrame(const Frame& a, const Frame& b)
 
 }  // namespace
 
-TEST(Constants, ExactWidthsAndStoredBytes)
+TEST(Constants, UnknownKindsHaveNoPayload)
 {
-  const uint8_t payload_len[20] = {0x00, 0x00, 0x40, 0x41, 0x00, 0x00, 0xC0, 0x41, 0x00, 0x00,
-                                   0x00, 0x41, 0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x80, 0x3F};
-  EXPECT_EQ(0, std::memcmp(payload_len, ZV_SERIAL_PAYLOAD_LEN, 20));
-  EXPECT_EQ(24u, ZV_SERIAL_MAX_PAYLOAD_LEN);
-  EXPECT_EQ(27u, ZV_SERIAL_MAX_MESSAGE_LEN);
-  EXPECT_EQ(0xA5, ZV_SERIAL_MAGIC);
-  EXPECT_EQ(static_cast<float>(ZV_SERIAL_MAX_PAYLOAD_LEN), ZV_SERIAL_PAYLOAD_LEN[1]);
-}
-
-TEST(Constants, FreestandingCodecAgreesWithTheDriverInterface)
-{
-  EXPECT_EQ(ZV_SERIAL_MAGIC, kFrameMagic);
-  ASSERT_EQ(sizeof ZV_SERIAL_PAYLOAD_LEN / sizeof ZV_SERIAL_PAYLOAD_LEN[0], kFrameKindCount);
-  for (uint8_t kind = 0; kind < kFrameKindCount; ++kind)
-  {
-    EXPECT_EQ(ZV_SERIAL_PAYLOAD_LEN[kind], static_cast<float>(payloadLength(kind))) << "kind " << int(kind);
-  }
-  EXPECT_EQ(ZV_SERIAL_MAX_PAYLOAD_LEN, kMaxPayloadLength);
-  EXPECT_EQ(ZV_SERIAL_MAX_MESSAGE_LEN, kMaxFrameLength);
   EXPECT_EQ(0u, payloadLength(5));
   EXPECT_EQ(0u, payloadLength(0xA5));
 }
@@ -92,11 +72,12 @@ TEST(Encode, EncoderFrameMatchesHandComputedBytes)
   // The worked example of PROTOCOL.md: check byte computed bit by bit off-line.
   const Bytes expected = {0xA5, 0x00, 0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x80, 0xBE, 0x00, 0x00, 0x80, 0x3F, 0x55};
   EXPECT_EQ(expected, encodeEncoder(0.5f, -0.25f, 1.0f));
-  // Throttle 0.25 / 0.75, and the one-byte kinds.
-  EXPECT_EQ((Bytes{0xA5, 0x02, 0x00, 0x00, 0x80, 0x3E, 0x00, 0x00, 0x40, 0x3F,
-                   crc8(Bytes{0x02, 0x00, 0x00, 0x80, 0x3E, 0x00, 0x00, 0x40, 0x3F}.data(), 9)}),
-            encodeThrottle(0.25f, 0.75f));
-  EXPECT_EQ((Bytes{0xA5, 0x03, 0x01, 0x38}), encodeArm(true));  // checks from the bitwise reference
+  // Throttle 0.25 / 0.75: check byte 0xFC from a bit-at-a-time CRC-8 (poly 0x07)
+  // over 02 00 00 80 3E 00 00 40 3F, run off-line.
+  EXPECT_EQ((Bytes{0xA5, 0x02, 0x00, 0x00, 0x80, 0x3E, 0x00, 0x00, 0x40, 0x3F, 0xFC}), encodeThrottle(0.25f, 0.75f));
+  // By hand, each byte XORed into the register, then 8 shifts with XOR 0x07 when a
+  // 1 leaves bit 7: kind 0x03 -> 0x09; 0x09 ^ 0x01 = 0x08 -> 0x38; 0x09 ^ 0x00 -> 0x3F.
+  EXPECT_EQ((Bytes{0xA5, 0x03, 0x01, 0x38}), encodeArm(true));
   EXPECT_EQ((Bytes{0xA5, 0x03, 0x00, 0x3F}), encodeArm(false));
 }
 

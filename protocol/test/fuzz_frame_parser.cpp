@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "zv_ros_driver/frame_codec.h"
+#include "zv_protocol/frame_codec.h"
 
-using namespace zv_ros_driver;
+using namespace zv_protocol;
 
 namespace
 {

@@ -7,15 +7,15 @@
 // Frame: kFrameMagic, kind byte, payload of payloadLength(kind) bytes, check
 // byte = CRC-8 (poly 0x07, init 0, no reflection, xorout 0) over the kind byte
 // and the payload. Values are little-endian IEEE-754 float32. The wire format
-// is described in driver/PROTOCOL.md.
-#ifndef ZV_ROS_DRIVER_WIRE_CODEC_H
-#define ZV_ROS_DRIVER_WIRE_CODEC_H
+// is described in PROTOCOL.md beside this package.
+#ifndef ZV_PROTOCOL_WIRE_CODEC_H
+#define ZV_PROTOCOL_WIRE_CODEC_H
 
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 
-namespace zv_ros_driver
+namespace zv_protocol
 {
 enum FrameKind : uint8_t
 {
@@ -31,7 +31,7 @@ const size_t kFrameKindCount = 5;
 const size_t kFrameOverhead = 3;
 const uint8_t kFrameMagic = 0xA5;
 // Payload bytes of each kind, indexed by the kind byte.
-const uint8_t kPayloadLength[kFrameKindCount] = {12, 24, 8, 1, 1};
+constexpr uint8_t kPayloadLength[kFrameKindCount] = {12, 24, 8, 1, 1};
 const size_t kMaxPayloadLength = 24;
 const size_t kMaxFrameLength = kMaxPayloadLength + kFrameOverhead;
 
@@ -447,6 +447,13 @@ class BasicFrameParser
   Counters counters_;
 };
 
+}  // namespace zv_protocol
+
+// The codec lived in the driver's namespace before it had a package of its own;
+// code written then still names it zv_ros_driver::.
+namespace zv_ros_driver
+{
+using namespace zv_protocol;
 }  // namespace zv_ros_driver
 
-#endif  // ZV_ROS_DRIVER_WIRE_CODEC_H
+#endif  // ZV_PROTOCOL_WIRE_CODEC_H

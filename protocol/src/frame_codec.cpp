@@ -1,9 +1,9 @@
-#include "zv_ros_driver/frame_codec.h"
+#include "zv_protocol/frame_codec.h"
 
 #include <stdexcept>
 #include <string>
 
-namespace zv_ros_driver
+namespace zv_protocol
 {
 namespace
 {
@@ -70,4 +70,4 @@ void FrameParser::feed(const uint8_t* data, size_t n, std::vector<Frame>& out)
   parser_.feed(data, n, [&out](const Frame& frame) { out.push_back(frame); });
 }
 
-}  // namespace zv_ros_driver
+}  // namespace zv_protocol
