@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -291,12 +292,13 @@ void SerialTransport::write(std::vector<uint8_t> frame, bool replaceable)
   {
     return;
   }
-  const bool back_waits = !queue_.empty() && !(writing_ && queue_.size() == 1);
-  if (replaceable && back_waits && queue_.back().replaceable)
+  if (replaceable)
   {
-    queue_.back().bytes = std::move(frame);
-    ++dropped_;
-    return;
+    // The front may be in flight: its buffer must live until its handler runs.
+    const auto first_waiting = queue_.begin() + (writing_ && !queue_.empty() ? 1 : 0);
+    const auto kept = std::remove_if(first_waiting, queue_.end(), [](const Outgoing& o) { return o.replaceable; });
+    dropped_ += static_cast<uint64_t>(queue_.end() - kept);
+    queue_.erase(kept, queue_.end());
   }
   queue_.push_back(Outgoing{std::move(frame), replaceable});
   if (queue_.size() > options_.max_queued)
@@ -350,7 +352,6 @@ void SerialTransport::startWrite()
     fail(std::to_string(waiting) + " bytes still waiting in the device's output queue: the device is not taking data");
     return;
   }
-  writing_ = true;
   const unsigned sequence = ++write_sequence_;
   write_timer_.expires_from_now(options_.write_timeout);
   write_timer_.async_wait(
@@ -364,12 +365,16 @@ void SerialTransport::startWrite()
       });
   boost::asio::async_write(port_, boost::asio::buffer(queue_.front().bytes),
                            [this](const boost::system::error_code& ec, size_t) { onWritten(ec); });
+  // Only once the write is under way: should anything above throw, no handler
+  // would ever clear the flag, and nothing would be written again.
+  writing_ = true;
 }
 
 void SerialTransport::onWritten(const boost::system::error_code& ec)
 {
   writing_ = false;
   write_timer_.cancel();
+  const std::vector<uint8_t> done = std::move(queue_.front().bytes);
   queue_.pop_front();
   if (ec == boost::asio::error::operation_aborted)
   {
@@ -383,6 +388,10 @@ void SerialTransport::onWritten(const boost::system::error_code& ec)
     return;
   }
   ++written_;
+  if (callbacks_.on_written)
+  {
+    callbacks_.on_written(done);
+  }
   if (stopping_ && queue_.empty())
   {
     finishDrain();

@@ -43,6 +43,8 @@ class SerialTransport
     // Everything the device had ready, read in one go, so that a backlog shows
     // as one delivery. The pointer is valid during the call only.
     std::function<void(const uint8_t* data, size_t n)> on_data;
+    // One frame was handed to the device in full (last words at stop() too).
+    std::function<void(const std::vector<uint8_t>& bytes)> on_written;
   };
 
   struct Options
@@ -82,10 +84,10 @@ class SerialTransport
     return io_;
   }
 
-  // I/O thread. Queues one frame. A replaceable frame (a throttle: only the
-  // newest matters) takes the place of a replaceable one still waiting at the
-  // back of the queue; others keep their order. Dropped while the link is down
-  // or writes are not enabled.
+  // I/O thread. Queues one frame at the back. A replaceable frame (a throttle:
+  // only the newest matters) drops every replaceable one still waiting, so at
+  // most one waits whatever came between; others keep their order. Dropped
+  // while the link is down or writes are not enabled.
   void write(std::vector<uint8_t> frame, bool replaceable);
   // I/O thread. Drops every frame still waiting and queues these ahead of
   // anything written later (a frame already being written completes first).
@@ -106,7 +108,7 @@ class SerialTransport
   {
     return written_;
   }
-  // Replaceable frames superseded while waiting, or dropped by writeFirst.
+  // Replaceable frames superseded while waiting, or frames dropped by writeFirst.
   uint64_t buffersDropped() const
   {
     return dropped_;
