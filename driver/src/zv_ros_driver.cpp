@@ -17,6 +17,7 @@
 #include <zv_msgs/State.h>
 
 #include "zv_protocol/frame_codec.h"
+#include "zv_ros_driver/rig_link.h"
 #include "zv_ros_driver/serial_transport.h"
 
 namespace zv_ros_driver
@@ -31,14 +32,6 @@ const double kDefaultCommandTimeout = 0.2;
 // Longer is taken for a typo (1e10 would overflow the timer). Tests that want
 // the firmware's own 0.5 s cut-off to act alone use tens of seconds.
 const double kMaxCommandTimeout = 60.0;
-// A rig whose last heartbeat is older than this is taken as gone.
-const Clock::duration kHeartbeatStale = std::chrono::seconds(1);
-// Least spacing of ARM frames repeated at heartbeats (which come at 2-10 Hz).
-const Clock::duration kArmRepeat = std::chrono::milliseconds(100);
-// More encoder frames than this in one read is a backlog: 50 ms of a 200 Hz
-// rig. A USB adapter's latency timer bunches at most 16 ms (4 frames), and a
-// thread stalled on this machine adds 5-11 ms.
-const size_t kBacklogFrames = 10;
 // How long the last words at shutdown may take to leave.
 const std::chrono::milliseconds kDrainTimeout(500);
 
@@ -60,18 +53,51 @@ std::string heartbeatText(uint8_t status)
   return text;
 }
 
+// Why an arm request ended without the user's disarm, as the operator reads it.
+const char* armEndText(RigLink::ArmEnd end)
+{
+  switch (end)
+  {
+    case RigLink::ArmEnd::kLinkLost:
+      return "the link to the rig was lost: press ARM to arm again";
+    case RigLink::ArmEnd::kRigSilent:
+      return "the rig fell silent: press ARM to arm again";
+    case RigLink::ArmEnd::kRigReset:
+      return "the rig disarmed itself (reset?): press ARM to arm again";
+    case RigLink::ArmEnd::kNone:
+      break;
+  }
+  return "";
+}
+
 const char* yesNo(bool b)
 {
   return b ? "yes" : "no";
 }
 
+// A private parameter that must lie in [low, high] (high_open: below high);
+// anything else, NaN included, is refused with the default.
+double boundedParam(ros::NodeHandle& pnh, const char* key, double fallback, double low, double high, bool high_open,
+                    const char* meaning)
+{
+  double value = fallback;
+  pnh.param(key, value, fallback);
+  const bool ok = value >= low && (high_open ? value < high : value <= high);
+  if (!ok)
+  {
+    ROS_ERROR("parameter ~%s is %g: using %g; set %s in [%g, %g%s", key, value, fallback, meaning, low, high,
+              high_open ? ")" : "]");
+    return fallback;
+  }
+  return value;
+}
+
 }  // namespace
 
-// Threads: the link logic (arming handshake, watchdog, heartbeat and frame
-// handling) runs on the transport's I/O thread, which also publishes states and
-// the rig's armed and motors-cut state (ros::Publisher is thread-safe). The ROS
+// Threads: the link logic (RigLink) runs on the transport's I/O thread, which
+// also publishes what it returns (ros::Publisher is thread-safe). The ROS
 // callbacks on the spinning thread post their work to it. The two share only
-// the statistics below, under stats_mutex_, and the atomics.
+// the status copy below, under status_mutex_, and the transport's atomics.
 class ZvROSDriver::Impl
 {
  public:
@@ -87,39 +113,30 @@ class ZvROSDriver::Impl
   // I/O thread.
   void onOpen(const std::string& low_latency);
   void onFailure(const std::string& reason, bool was_up);
-  void onData(const uint8_t* data, size_t n);
-  void onHeartbeat(uint8_t status, Clock::time_point now);
-  void onCommand(float left, float right);
-  void requestArm(bool arm);
-  void reconcileArm(Clock::time_point now);
-  void sendDisarm(Clock::time_point now);
-  void armWatchdog();
-  void watchdogExpired();
-  void heartbeatExpired();
-  void forgetRig();
-  void publishRigState(bool armed, bool cut);
+  void onWritten(const std::vector<uint8_t>& bytes);
+  // Carries out the link's actions in order; stops at a write that took the
+  // link down, so that nothing read before the failure is acted on after it.
+  void apply(const RigLink::Actions& actions);
+  void logAction(const RigLink::Action& action);
+  // After every event: the timer for the link's next deadline, the status copy.
+  void settle();
 
   ros::NodeHandle nh_;
   ros::NodeHandle pnh_{"~"};
   std::string port_;
   int baud_ = 115200;
-  double command_timeout_ = kDefaultCommandTimeout;
   double stale_encoder_ = 1.0;
-  bool auto_arm_ = false;
 
   ros::Publisher state_pub_;
   ros::Publisher armed_pub_;
   ros::Publisher cut_pub_;
+  ros::Publisher sent_pub_;
   ros::Subscriber command_sub_;
   ros::ServiceServer arm_service_;
   ros::WallTimer diagnostics_timer_;
   diagnostic_updater::Updater updater_;
 
   std::atomic<uint64_t> commands_received_{0};
-  // Written on the I/O thread; diagnostics read them too.
-  std::atomic<bool> arm_requested_{false};
-  std::atomic<bool> published_armed_{false};
-  std::atomic<bool> published_cut_{false};
 
   // ROS thread: counts seen by earlier diagnostics, for the rates.
   struct RateSample
@@ -131,64 +148,55 @@ class ZvROSDriver::Impl
   std::deque<RateSample> rate_samples_;
 
   // I/O thread only.
-  FrameParser parser_;
-  std::vector<Frame> frames_;
+  std::unique_ptr<RigLink> link_;
+  FrameParser sent_parser_;
+  std::vector<Frame> sent_frames_;
   bool failure_logged_ = false;
   bool closing_ = false;
-  // The last heartbeat, while fresh (none since the link opened or for 1 s: false).
-  bool have_heartbeat_ = false;
-  uint8_t heartbeat_ = 0;
-  Clock::time_point last_heartbeat_;
-  Clock::time_point last_arm_sent_;
-  Clock::time_point last_command_;
 
-  struct Stats
-  {
-    uint64_t states_published = 0;
-    uint64_t nonfinite_dropped = 0;
-    uint64_t backlog_dropped = 0;
-    uint64_t rig_rejected = 0;
-    FrameParser::Counters parser;
-    bool have_encoder = false;
-    Clock::time_point last_encoder;
-    bool have_heartbeat = false;
-    uint8_t heartbeat = 0;
-    Clock::time_point last_heartbeat;
-    std::string low_latency = "unknown (not opened yet)";
-    std::string last_failure;
-  };
-  std::mutex stats_mutex_;
-  Stats stats_;
+  std::mutex status_mutex_;
+  RigLink::Status status_;
+  std::string low_latency_ = "unknown (not opened yet)";
+  std::string last_failure_;
 
   std::unique_ptr<SerialTransport> transport_;
   // On the transport's I/O service, so declared after it (destroyed first).
-  std::unique_ptr<boost::asio::steady_timer> watchdog_timer_;
-  std::unique_ptr<boost::asio::steady_timer> heartbeat_timer_;
+  std::unique_ptr<boost::asio::steady_timer> tick_timer_;
 };
 
 ZvROSDriver::Impl::Impl() : updater_(nh_, pnh_)
 {
+  RigLink::Settings settings;
+  double command_timeout = kDefaultCommandTimeout;
   pnh_.param<std::string>("port", port_, "/dev/ttyUSB0");
   pnh_.param("baud", baud_, 115200);
-  pnh_.param("command_timeout", command_timeout_, kDefaultCommandTimeout);
+  pnh_.param("command_timeout", command_timeout, kDefaultCommandTimeout);
   pnh_.param("stale_encoder_timeout", stale_encoder_, 1.0);
-  pnh_.param("auto_arm", auto_arm_, false);
+  pnh_.param("auto_arm", settings.auto_arm, false);
   if (baud_ <= 0)
   {
     ROS_ERROR("parameter ~baud is %d: using 115200; set a positive baud rate", baud_);
     baud_ = 115200;
   }
-  if (!(command_timeout_ > 0.0 && command_timeout_ <= kMaxCommandTimeout))
+  if (!(command_timeout > 0.0 && command_timeout <= kMaxCommandTimeout))
   {
     // Without a short finite timeout the motors would keep a stale command.
     ROS_ERROR("parameter ~command_timeout is %g: using %g s; set a number of seconds above 0 and at most %g",
-              command_timeout_, kDefaultCommandTimeout, kMaxCommandTimeout);
-    command_timeout_ = kDefaultCommandTimeout;
+              command_timeout, kDefaultCommandTimeout, kMaxCommandTimeout);
+    command_timeout = kDefaultCommandTimeout;
   }
+  settings.command_timeout =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(command_timeout));
+  settings.thrust_expo =
+      boundedParam(pnh_, "thrust_expo", 0.0, 0.0, 1.0, false, "the thrust curve's expo (0 linear, 1 quadratic)");
+  settings.throttle_start = boundedParam(pnh_, "throttle_start", 0.0, 0.0, 0.5, true,
+                                         "the throttle below which the motors do not turn");
+  link_.reset(new RigLink(settings));
 
   state_pub_ = nh_.advertise<zv_msgs::State>("/zv_state", 5);
   armed_pub_ = nh_.advertise<std_msgs::Bool>("/zv_armed", 1, true);
   cut_pub_ = nh_.advertise<std_msgs::Bool>("/zv_motors_cut", 1, true);
+  sent_pub_ = nh_.advertise<zv_msgs::Command>("/zv_throttle_sent", 20);
   std_msgs::Bool no;
   no.data = false;
   armed_pub_.publish(no);
@@ -209,12 +217,19 @@ ZvROSDriver::Impl::Impl() : updater_(nh_, pnh_)
   SerialTransport::Callbacks callbacks;
   callbacks.on_open = [this](const std::string& low_latency) { onOpen(low_latency); };
   callbacks.on_failure = [this](const std::string& reason, bool was_up) { onFailure(reason, was_up); };
-  callbacks.on_data = [this](const uint8_t* data, size_t n) { onData(data, n); };
+  callbacks.on_data = [this](const uint8_t* data, size_t n)
+  {
+    RigLink::Actions actions;
+    link_->received(data, n, Clock::now(), actions);
+    apply(actions);
+    settle();
+  };
+  callbacks.on_written = [this](const std::vector<uint8_t>& bytes) { onWritten(bytes); };
   transport_.reset(new SerialTransport(options, callbacks));
-  watchdog_timer_.reset(new boost::asio::steady_timer(transport_->io()));
-  heartbeat_timer_.reset(new boost::asio::steady_timer(transport_->io()));
-  ROS_INFO("zv_ros_driver: opening %s at %d baud (command timeout %.3f s, %s)", port_.c_str(), baud_, command_timeout_,
-           auto_arm_ ? "arms by itself (~auto_arm)" : "arms when asked through ~arm");
+  tick_timer_.reset(new boost::asio::steady_timer(transport_->io()));
+  ROS_INFO("zv_ros_driver: opening %s at %d baud (command timeout %.3f s, thrust expo %g, throttle start %g, %s)",
+           port_.c_str(), baud_, command_timeout, settings.thrust_expo, settings.throttle_start,
+           settings.auto_arm ? "arms by itself (~auto_arm)" : "arms when asked through ~arm");
   transport_->start();
 }
 
@@ -228,8 +243,7 @@ ZvROSDriver::Impl::~Impl()
       [this]
       {
         closing_ = true;
-        watchdog_timer_->cancel();
-        heartbeat_timer_->cancel();
+        tick_timer_->cancel();
       });
   // Leave the rig with its motors off and disarmed before the port closes.
   transport_->stop({encodeThrottle(0.0f, 0.0f), encodeArm(false)}, kDrainTimeout);
@@ -240,7 +254,14 @@ void ZvROSDriver::Impl::commandCallback(const zv_msgs::Command::ConstPtr& msg)
   ++commands_received_;
   const float left = msg->left_motor;
   const float right = msg->right_motor;
-  transport_->post([this, left, right] { onCommand(left, right); });
+  transport_->post(
+      [this, left, right]
+      {
+        RigLink::Actions actions;
+        link_->command(left, right, Clock::now(), actions);
+        apply(actions);
+        settle();
+      });
 }
 
 bool ZvROSDriver::Impl::armCallback(std_srvs::SetBool::Request& req, std_srvs::SetBool::Response& res)
@@ -250,8 +271,8 @@ bool ZvROSDriver::Impl::armCallback(std_srvs::SetBool::Request& req, std_srvs::S
   {
     std::string failure;
     {
-      std::lock_guard<std::mutex> lock(stats_mutex_);
-      failure = stats_.last_failure;
+      std::lock_guard<std::mutex> lock(status_mutex_);
+      failure = last_failure_;
     }
     res.success = false;
     res.message = std::string("cannot ") + (arm ? "arm" : "disarm") + ": the link to the rig on " + port_ +
@@ -260,30 +281,42 @@ bool ZvROSDriver::Impl::armCallback(std_srvs::SetBool::Request& req, std_srvs::S
     return true;
   }
   const bool heard = transport_->writesEnabled();
-  transport_->post([this, arm] { requestArm(arm); });
+  transport_->post(
+      [this, arm]
+      {
+        RigLink::Actions actions;
+        link_->requestArm(arm, Clock::now(), actions);
+        apply(actions);
+        settle();
+      });
+  // The frames are written later on the I/O thread: the answer says what is
+  // known now, and /zv_armed carries the rig's own word when it comes.
   res.success = true;
   if (arm)
   {
-    res.message = heard ? "arming requested: ARM is repeated until the rig's heartbeat reports it armed (/zv_armed)"
-                        : "arming requested: ARM is sent once the rig's heartbeat shows its firmware running";
+    res.message = heard ? "arming requested: ARM is queued at the rig's next heartbeat and repeated until it "
+                          "reports itself armed (/zv_armed)"
+                        : "arming requested: ARM is queued once the rig's heartbeat shows its firmware running";
   }
   else
   {
-    res.message = heard ? "disarming: zero throttles and ARM 0 sent"
-                        : "disarmed: nothing heard from the rig since the port opened, and it starts disarmed";
+    res.message = heard ? "disarm queued: zero throttles then ARM 0, ahead of anything waiting; /zv_armed turns "
+                          "false when the rig's heartbeat says disarmed"
+                        : "nothing to send: the rig has not spoken since the port opened, and it starts disarmed";
   }
   return true;
 }
 
 void ZvROSDriver::Impl::onOpen(const std::string& low_latency)
 {
-  parser_.reset();
-  have_heartbeat_ = false;
-  arm_requested_ = auto_arm_;
+  RigLink::Actions actions;
+  link_->linkUp(Clock::now(), actions);
+  apply(actions);
   {
-    std::lock_guard<std::mutex> lock(stats_mutex_);
-    stats_.low_latency = low_latency;
+    std::lock_guard<std::mutex> lock(status_mutex_);
+    low_latency_ = low_latency;
   }
+  settle();
   if (low_latency != "on")
   {
     ROS_WARN_ONCE("serial port %s: low latency %s; received frames may come in bunches", port_.c_str(),
@@ -298,20 +331,15 @@ void ZvROSDriver::Impl::onFailure(const std::string& reason, bool was_up)
 {
   if (was_up)
   {
-    // A pulled cable cancels the user's arm request: the rig stays disarmed
-    // after it is back until armed again (or by ~auto_arm).
-    if (arm_requested_ && !auto_arm_)
-    {
-      ROS_WARN("arm request cancelled: the link to the rig was lost; call ~arm again once it is back");
-    }
-    arm_requested_ = false;
-    watchdog_timer_->cancel();
-    forgetRig();
+    RigLink::Actions actions;
+    link_->linkDown(Clock::now(), actions);
+    apply(actions);
   }
   {
-    std::lock_guard<std::mutex> lock(stats_mutex_);
-    stats_.last_failure = reason;
+    std::lock_guard<std::mutex> lock(status_mutex_);
+    last_failure_ = reason;
   }
+  settle();
   if (failure_logged_)
   {
     return;  // retries stay quiet until the link is back
@@ -321,253 +349,151 @@ void ZvROSDriver::Impl::onFailure(const std::string& reason, bool was_up)
             reason.c_str());
 }
 
-void ZvROSDriver::Impl::onData(const uint8_t* data, size_t n)
+void ZvROSDriver::Impl::onWritten(const std::vector<uint8_t>& bytes)
 {
-  frames_.clear();
-  parser_.feed(data, n, frames_);
-  const Clock::time_point now = Clock::now();
-  if (!frames_.empty() && !transport_->writesEnabled())
+  // What reached the rig, as it went: after clamping, the thrust curve, the
+  // zeros while disarmed and the watchdog's.
+  sent_frames_.clear();
+  sent_parser_.feed(bytes.data(), bytes.size(), sent_frames_);
+  for (const Frame& frame : sent_frames_)
   {
-    // The firmware is running: its bootloader no longer owns the line.
-    transport_->enableWrites();
-    armWatchdog();
-  }
-
-  size_t encoders = 0;
-  for (const Frame& frame : frames_)
-  {
-    encoders += frame.kind == kEncoderFrame || frame.kind == kEncoderRatesFrame;
-  }
-  // A read this full holds old samples (the driver or the machine stalled):
-  // only the newest one still describes the rig.
-  const bool backlog = encoders > kBacklogFrames;
-  uint64_t published = 0, nonfinite = 0, stale = 0;
-  size_t seen = 0;
-  bool encoder = false;
-  for (const Frame& frame : frames_)
-  {
-    EncoderAngles angles;
-    uint8_t status = 0;
-    if (decodeEncoderAngles(frame, angles))
+    zv_msgs::Command sent;
+    if (decodeThrottle(frame, sent.left_motor, sent.right_motor))
     {
-      encoder = true;
-      ++seen;
-      if (!std::isfinite(angles.roll) || !std::isfinite(angles.pitch) || !std::isfinite(angles.yaw))
-      {
-        // No encoder reads NaN or infinity; passed on, such a value would stick in
-        // the controller's integrators for good.
-        ++nonfinite;
-        ROS_WARN_THROTTLE(5.0,
-                          "encoder frame from %s with a non-finite angle (roll %g, pitch %g, yaw %g) dropped: "
-                          "check the rig's encoders",
-                          port_.c_str(), angles.roll, angles.pitch, angles.yaw);
-        continue;
-      }
-      if (backlog && seen < encoders)
-      {
-        ++stale;
-        continue;
-      }
-      zv_msgs::State state;
-      state.roll = angles.roll;
-      state.pitch = angles.pitch;
-      state.yaw = angles.yaw;
-      state_pub_.publish(state);
-      ++published;
+      sent_pub_.publish(sent);
     }
-    else if (decodeHeartbeat(frame, status))
-    {
-      onHeartbeat(status, now);
-    }
-    // Host-bound kinds echoed back (throttle, arm) carry nothing for us.
-  }
-  if (stale > 0)
-  {
-    ROS_WARN_THROTTLE(5.0, "%zu encoder frames from %s arrived at once: published only the newest", encoders,
-                      port_.c_str());
-  }
-  std::lock_guard<std::mutex> lock(stats_mutex_);
-  stats_.states_published += published;
-  stats_.nonfinite_dropped += nonfinite;
-  stats_.backlog_dropped += stale;
-  stats_.parser = parser_.counters();
-  if (encoder)
-  {
-    stats_.have_encoder = true;
-    stats_.last_encoder = now;
   }
 }
 
-void ZvROSDriver::Impl::onHeartbeat(uint8_t status, Clock::time_point now)
+void ZvROSDriver::Impl::apply(const RigLink::Actions& actions)
 {
-  // The rig counts rejected frames modulo 64; the first heartbeat of a link
-  // only sets where its count stands.
-  uint64_t rejected = 0;
-  if (have_heartbeat_)
+  for (const RigLink::Action& action : actions)
   {
-    rejected = static_cast<uint8_t>(heartbeatRejectedCount(status) - heartbeatRejectedCount(heartbeat_)) %
-               kHeartbeatRejectedModulo;
-  }
-  have_heartbeat_ = true;
-  heartbeat_ = status;
-  last_heartbeat_ = now;
-  if (!closing_)
-  {
-    heartbeat_timer_->expires_from_now(kHeartbeatStale);
-    heartbeat_timer_->async_wait(
-        [this](const boost::system::error_code& ec)
+    switch (action.kind)
+    {
+      case RigLink::Action::kEnableWrites:
+        transport_->enableWrites();
+        break;
+      case RigLink::Action::kWrite:
+      case RigLink::Action::kWriteThrottle:
+        for (const std::vector<uint8_t>& frame : action.frames)
         {
-          if (!ec)
-          {
-            heartbeatExpired();
-          }
-        });
-  }
-  publishRigState((status & kHeartbeatArmed) != 0, (status & kHeartbeatThrottleTimeout) != 0);
-  {
-    std::lock_guard<std::mutex> lock(stats_mutex_);
-    stats_.rig_rejected += rejected;
-    stats_.have_heartbeat = true;
-    stats_.heartbeat = status;
-    stats_.last_heartbeat = now;
-  }
-  reconcileArm(now);
-}
-
-void ZvROSDriver::Impl::heartbeatExpired()
-{
-  if (!have_heartbeat_ || Clock::now() - last_heartbeat_ < kHeartbeatStale)
-  {
-    return;  // a heartbeat came while this expiry waited to run
-  }
-  ROS_WARN("no heartbeat from the rig on %s for %.1f s: taking it as disarmed%s", port_.c_str(),
-           std::chrono::duration<double>(kHeartbeatStale).count(),
-           arm_requested_ && !auto_arm_ ? "; arm request cancelled, call ~arm again once it is back" : "");
-  // A rig that went silent may have lost power or rebooted: arming it again is
-  // the user's call, as after a pulled cable.
-  if (!auto_arm_)
-  {
-    arm_requested_ = false;
-  }
-  forgetRig();
-}
-
-void ZvROSDriver::Impl::forgetRig()
-{
-  have_heartbeat_ = false;
-  heartbeat_timer_->cancel();
-  publishRigState(false, false);
-}
-
-void ZvROSDriver::Impl::publishRigState(bool armed, bool cut)
-{
-  if (armed != published_armed_)
-  {
-    ROS_INFO("rig on %s reports itself %s", port_.c_str(), armed ? "armed" : "disarmed");
-    std_msgs::Bool msg;
-    msg.data = armed;
-    armed_pub_.publish(msg);
-    published_armed_ = armed;
-  }
-  if (cut != published_cut_)
-  {
-    std_msgs::Bool msg;
-    msg.data = cut;
-    cut_pub_.publish(msg);
-    published_cut_ = cut;
+          transport_->write(frame, action.kind == RigLink::Action::kWriteThrottle);
+        }
+        break;
+      case RigLink::Action::kWriteFirst:
+        transport_->writeFirst(action.frames);
+        break;
+      case RigLink::Action::kPublishState:
+      {
+        zv_msgs::State state;
+        state.roll = action.angles.roll;
+        state.pitch = action.angles.pitch;
+        state.yaw = action.angles.yaw;
+        state_pub_.publish(state);
+        break;
+      }
+      case RigLink::Action::kPublishArmed:
+      {
+        ROS_INFO("rig on %s reports itself %s", port_.c_str(), action.flag ? "armed" : "disarmed");
+        std_msgs::Bool msg;
+        msg.data = action.flag;
+        armed_pub_.publish(msg);
+        break;
+      }
+      case RigLink::Action::kPublishMotorsCut:
+      {
+        std_msgs::Bool msg;
+        msg.data = action.flag;
+        cut_pub_.publish(msg);
+        break;
+      }
+      default:
+        logAction(action);
+        break;
+    }
+    const bool wrote = action.kind == RigLink::Action::kWrite || action.kind == RigLink::Action::kWriteThrottle ||
+                       action.kind == RigLink::Action::kWriteFirst;
+    if (wrote && !transport_->isUp())
+    {
+      return;  // the write failed the link; onFailure has told the link already
+    }
   }
 }
 
-void ZvROSDriver::Impl::requestArm(bool arm)
+void ZvROSDriver::Impl::logAction(const RigLink::Action& action)
 {
-  arm_requested_ = arm;
-  const Clock::time_point now = Clock::now();
-  if (arm)
+  switch (action.kind)
   {
-    last_arm_sent_ = Clock::time_point();
-    reconcileArm(now);  // at once if a fresh heartbeat says disarmed
-  }
-  else
-  {
-    sendDisarm(now);
+    case RigLink::Action::kWarnRigDisarmedItself:
+      if (action.flag)
+        ROS_WARN("rig on %s: the rig disarmed itself (reset?): arming it again (~auto_arm)", port_.c_str());
+      else
+        ROS_WARN("rig on %s: %s; arm request ended", port_.c_str(), armEndText(RigLink::ArmEnd::kRigReset));
+      break;
+    case RigLink::Action::kWarnHeartbeatLost:
+      ROS_WARN("no heartbeat from the rig on %s for %.1f s: taking it as disarmed%s", port_.c_str(),
+               std::chrono::duration<double>(RigLink::kHeartbeatStale).count(),
+               action.flag ? "; arm request cancelled, call ~arm again once it is back" : "");
+      break;
+    case RigLink::Action::kWarnLinkLost:
+      ROS_WARN("arm request cancelled: the link to the rig was lost; call ~arm again once it is back");
+      break;
+    case RigLink::Action::kWarnNonFiniteAngles:
+      ROS_WARN_THROTTLE(5.0,
+                        "encoder frame from %s with a non-finite angle (roll %g, pitch %g, yaw %g) dropped: "
+                        "check the rig's encoders",
+                        port_.c_str(), action.angles.roll, action.angles.pitch, action.angles.yaw);
+      break;
+    case RigLink::Action::kWarnBacklog:
+      ROS_WARN_THROTTLE(5.0, "%zu encoder frames from %s arrived at once: published only the newest", action.count,
+                        port_.c_str());
+      break;
+    default:
+      break;
   }
 }
 
-void ZvROSDriver::Impl::reconcileArm(Clock::time_point now)
+void ZvROSDriver::Impl::settle()
 {
-  // Only a heartbeat shows the firmware running and what it believes; ARM
-  // frames are repeated until it agrees.
-  if (!have_heartbeat_ || now - last_arm_sent_ < kArmRepeat)
   {
-    return;
+    std::lock_guard<std::mutex> lock(status_mutex_);
+    status_ = link_->status();
   }
-  const bool armed = (heartbeat_ & kHeartbeatArmed) != 0;
-  if (arm_requested_ && !armed)
-  {
-    transport_->write(encodeArm(true), false);
-    last_arm_sent_ = now;
-  }
-  else if (!arm_requested_ && armed)
-  {
-    sendDisarm(now);
-  }
-}
-
-void ZvROSDriver::Impl::sendDisarm(Clock::time_point now)
-{
-  transport_->writeFirst({encodeThrottle(0.0f, 0.0f), encodeArm(false)});
-  last_arm_sent_ = now;
-}
-
-void ZvROSDriver::Impl::onCommand(float left, float right)
-{
-  // The panel sends raw throttles on purpose: nothing out of [0, 1] or NaN may
-  // reach the motors. Without an arm request the motors get zeros, whatever
-  // the rig believes.
-  if (!arm_requested_)
-  {
-    left = right = 0.0f;
-  }
-  transport_->write(encodeThrottle(sanitizeThrottle(left), sanitizeThrottle(right)), true);
-  last_command_ = Clock::now();
-  armWatchdog();
-}
-
-void ZvROSDriver::Impl::armWatchdog()
-{
   if (closing_)
   {
     return;
   }
-  watchdog_timer_->expires_from_now(
-      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(command_timeout_)));
-  watchdog_timer_->async_wait(
+  const RigLink::Time deadline = link_->nextDeadline();
+  if (deadline == RigLink::Time::max())
+  {
+    tick_timer_->cancel();
+    return;
+  }
+  tick_timer_->expires_at(deadline);
+  tick_timer_->async_wait(
       [this](const boost::system::error_code& ec)
       {
-        if (!ec)
+        if (ec)
         {
-          watchdogExpired();
+          return;  // replaced by a newer deadline, or closing
         }
+        RigLink::Actions actions;
+        link_->tick(Clock::now(), actions);
+        apply(actions);
+        settle();
       });
-}
-
-void ZvROSDriver::Impl::watchdogExpired()
-{
-  if (secondsSince(last_command_) < command_timeout_ || !transport_->writesEnabled())
-  {
-    return;  // a command came while this expiry waited to run, or the link closed
-  }
-  // Commands stopped: zeros now and every timeout until they resume.
-  transport_->write(encodeThrottle(0.0f, 0.0f), true);
-  armWatchdog();
 }
 
 void ZvROSDriver::Impl::diagnose(diagnostic_updater::DiagnosticStatusWrapper& status)
 {
-  Stats s;
+  RigLink::Status s;
+  std::string low_latency, last_failure;
   {
-    std::lock_guard<std::mutex> lock(stats_mutex_);
-    s = stats_;
+    std::lock_guard<std::mutex> lock(status_mutex_);
+    s = status_;
+    low_latency = low_latency_;
+    last_failure = last_failure_;
   }
   const Clock::time_point now = Clock::now();
   const uint64_t commands = commands_received_;
@@ -583,12 +509,11 @@ void ZvROSDriver::Impl::diagnose(diagnostic_updater::DiagnosticStatusWrapper& st
 
   const bool up = transport_->isUp();
   const bool heard = transport_->writesEnabled();
-  const bool armed = published_armed_;
-  const bool cut = published_cut_;
   const double since_encoder = s.have_encoder ? secondsSince(s.last_encoder) : -1.0;
+  const bool ended = s.arm_end != RigLink::ArmEnd::kNone && !s.arm_requested;
   if (!up)
   {
-    status.summaryf(diagnostic_msgs::DiagnosticStatus::ERROR, "link down: %s", s.last_failure.c_str());
+    status.summaryf(diagnostic_msgs::DiagnosticStatus::ERROR, "link down: %s", last_failure.c_str());
   }
   else if (!heard)
   {
@@ -598,23 +523,28 @@ void ZvROSDriver::Impl::diagnose(diagnostic_updater::DiagnosticStatusWrapper& st
   {
     status.summary(diagnostic_msgs::DiagnosticStatus::WARN, "link up, no recent encoder frames");
   }
-  else if (cut)
+  else if (ended && !s.armed)
+  {
+    status.summaryf(diagnostic_msgs::DiagnosticStatus::WARN, "link up, disarmed: %s", armEndText(s.arm_end));
+  }
+  else if (s.motors_cut)
   {
     status.summary(diagnostic_msgs::DiagnosticStatus::WARN, "link up, rig cut its motors (throttle frames stopped)");
   }
   else
   {
-    status.summary(diagnostic_msgs::DiagnosticStatus::OK, armed ? "link up, armed" : "link up, disarmed");
+    status.summary(diagnostic_msgs::DiagnosticStatus::OK, s.armed ? "link up, armed" : "link up, disarmed");
   }
   status.add("Port", port_);
   status.add("Link", up ? "up" : "down");
-  status.add("Armed", yesNo(armed));
-  status.add("Motors cut", yesNo(cut));
-  status.add("Arm requested", yesNo(arm_requested_));
+  status.add("Armed", yesNo(s.armed));
+  status.add("Motors cut", yesNo(s.motors_cut));
+  status.add("Arm requested", yesNo(s.arm_requested));
+  status.add("Arm request ended", ended ? armEndText(s.arm_end) : "");
   status.add("Rig heard since the port opened", yesNo(up && heard));
   status.addf("States per second", "%.1f", states_rate);
   status.addf("Commands per second", "%.1f", commands_rate);
-  status.add("Low latency", s.low_latency);
+  status.add("Low latency", low_latency);
   status.add("Frames received", s.parser.frames_accepted);
   status.add("States published", s.states_published);
   status.add("Encoder frames dropped (backlog)", s.backlog_dropped);
@@ -632,8 +562,8 @@ void ZvROSDriver::Impl::diagnose(diagnostic_updater::DiagnosticStatusWrapper& st
   status.add("Rig heartbeat status", s.have_heartbeat ? heartbeatText(s.heartbeat) : std::string("none received"));
   if (s.have_heartbeat)
     status.addf("Seconds since last heartbeat", "%.3f", secondsSince(s.last_heartbeat));
-  if (!s.last_failure.empty())
-    status.add("Last link failure", s.last_failure);
+  if (!last_failure.empty())
+    status.add("Last link failure", last_failure);
 }
 
 ZvROSDriver::ZvROSDriver() : impl_(new Impl) {}

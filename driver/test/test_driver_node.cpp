@@ -30,7 +30,8 @@ namespace
 {
 const char* kAutoArm = "_auto_arm:=true";
 // Private parameters outlive a driver on the master: each start sets them all.
-const std::vector<std::string> kDefaults = {"_command_timeout:=0.5", "_auto_arm:=false"};
+const std::vector<std::string> kDefaults = {"_command_timeout:=0.5", "_auto_arm:=false", "_thrust_expo:=0",
+                                            "_throttle_start:=0"};
 
 std::string readFile(const std::string& path)
 {
@@ -81,6 +82,12 @@ class DriverNode : public ::testing::Test
         nh_.subscribe<std_msgs::Bool>("/zv_armed", 10, [this](const std_msgs::Bool::ConstPtr& m) { armed_ = m->data; });
     cut_sub_ = nh_.subscribe<std_msgs::Bool>("/zv_motors_cut", 10,
                                              [this](const std_msgs::Bool::ConstPtr& m) { cut_ = m->data; });
+    sent_sub_ = nh_.subscribe<zv_msgs::Command>("/zv_throttle_sent", 100,
+                                                [this](const zv_msgs::Command::ConstPtr& m)
+                                                {
+                                                  std::lock_guard<std::mutex> lock(mutex_);
+                                                  sent_.push_back(*m);
+                                                });
     diag_sub_ =
         nh_.subscribe<diagnostic_msgs::DiagnosticArray>("/diagnostics", 10,
                                                         [this](const diagnostic_msgs::DiagnosticArray::ConstPtr& msg)
@@ -241,7 +248,8 @@ class DriverNode : public ::testing::Test
   }
 
   ros::NodeHandle nh_;
-  ros::Subscriber state_sub_, armed_sub_, cut_sub_, diag_sub_;
+  ros::Subscriber state_sub_, armed_sub_, cut_sub_, diag_sub_, sent_sub_;
+  std::vector<zv_msgs::Command> sent_;
   ros::Publisher command_pub_;
   std::unique_ptr<PtyRig> rig_;
   std::string dir_, link_, log_;
@@ -432,6 +440,73 @@ TEST_F(DriverNode, ArmingWaitsForTheServiceAndTheRigsHeartbeat)
   pumping_ = true;  // back, still armed: the driver disarms it
   ASSERT_TRUE(rig_->waitForFrame(isArmFrame, 5.0, &f));
   EXPECT_TRUE(isArm(f, false));
+}
+
+// A board that resets while armed is silent for less than the 1 s rule and comes
+// back disarmed, its rejected-frame count back at 0: it must stay disarmed.
+TEST_F(DriverNode, ARigThatResetsItselfIsNotArmedAgain)
+{
+  rig_status_ = 10 << 2;
+  startDriver({});
+  std::string message;
+  EXPECT_TRUE(callArm(true, &message));
+  EXPECT_NE(std::string::npos, message.find("queued")) << message;
+  rig_status_ = 10 << 2 | kHeartbeatArmed;
+  ASSERT_TRUE(waitUntil([&] { return armed_.load(); }, 5.0));
+
+  pumping_ = false;
+  ros::WallDuration(0.4).sleep();
+  skipPending();
+  rig_status_ = 0;
+  pumping_ = true;
+  EXPECT_TRUE(waitUntil([&] { return !armed_; }, 5.0));
+  EXPECT_FALSE(rig_->waitForFrame([](const Frame& f) { return isArm(f, true); }, 1.5)) << "re-armed after a reset";
+  EXPECT_TRUE(waitUntil([&] { return diag("Arm requested") == "no"; }, 5.0));
+  EXPECT_EQ("0", diag("Frames rejected by the rig"));
+  EXPECT_NE(std::string::npos, diag("Arm request ended").find("reset?")) << diag("Arm request ended");
+
+  EXPECT_TRUE(callArm(false, &message));
+  EXPECT_NE(std::string::npos, message.find("queued")) << message;
+  EXPECT_EQ(0, interruptAndWait());
+  EXPECT_EQ(1u, countOf(readFile(log_), "the rig disarmed itself (reset?): press ARM to arm again")) << readFile(log_);
+}
+
+// Every throttle frame written is published as sent, through the thrust curve.
+TEST_F(DriverNode, ThrottleSentIsExactlyWhatTheRigRead)
+{
+  // No watchdog zeros in this test: only the commands below are sent.
+  startDriver({kAutoArm, "_command_timeout:=30", "_thrust_expo:=0.65", "_throttle_start:=0.05"});
+  ASSERT_TRUE(waitUntil([&] { return sent_sub_.getNumPublishers() > 0; }, 10.0));
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (const std::pair<float, float>& c :
+       std::vector<std::pair<float, float>>{{0.5886f, 0.3375f}, {1.0f, 0.0f}, {nan, 2.0f}, {0.1f, 0.9f}})
+  {
+    publish(c.first, c.second);
+    ros::WallDuration(0.05).sleep();
+  }
+  Frame f = Frame();
+  std::vector<std::pair<float, float>> read;
+  while (rig_->waitForFrame(isThrottleFrame, read.size() < 4 ? 5.0 : 0.3, &f))
+  {
+    float l = 0.0f, r = 0.0f;
+    decodeThrottle(f, l, r);
+    read.emplace_back(l, r);
+  }
+  ASSERT_EQ(4u, read.size());
+  // 0.5886 -> 0.7337 (worked by hand in the link's unit test); 0 stays 0, 1 stays 1.
+  EXPECT_NEAR(0.7337f, read[0].first, 1e-4);
+  EXPECT_EQ(1.0f, read[1].first);
+  EXPECT_EQ(0.0f, read[1].second);
+  EXPECT_EQ(0.0f, read[2].first);
+  EXPECT_EQ(1.0f, read[2].second);
+  ASSERT_TRUE(waitUntil([&] { std::lock_guard<std::mutex> lock(mutex_); return sent_.size() >= 4; }, 5.0));
+  std::lock_guard<std::mutex> lock(mutex_);
+  ASSERT_EQ(4u, sent_.size());
+  for (size_t i = 0; i < 4; ++i)
+  {
+    EXPECT_EQ(read[i].first, sent_[i].left_motor) << i;
+    EXPECT_EQ(read[i].second, sent_[i].right_motor) << i;
+  }
 }
 
 TEST_F(DriverNode, ALinkDropClearsArmedAndTheRequestAndNothingIsSentBeforeTheRigSpeaks)
