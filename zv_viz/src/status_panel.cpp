@@ -186,6 +186,7 @@ void StatusPanel::request(bool arm)
   request_id_ = caller_->request(arm);
   request_arm_ = arm;
   answered_ = false;
+  accepted_ = false;
   request_time_ = Clock::now();
   showCallResult();
 }
@@ -228,8 +229,25 @@ void StatusPanel::diagnosticsCallback(const diagnostic_msgs::DiagnosticArray::Co
     level_ = status.level;
     message_ = clipped(status.message, kLongestMessage);
     link_ = armed_ = motors_cut_ = states_rate_ = commands_rate_ = "?";
+    arm_ended_.clear();
+    bool heartbeat_disarmed = false;
+    double heartbeat_age = -1.0;
     for (const diagnostic_msgs::KeyValue& entry : status.values)
     {
+      if (entry.key == "Arm request ended")
+      {
+        arm_ended_ = clipped(entry.value, kLongestMessage);
+      }
+      else if (entry.key == "Rig heartbeat status")
+      {
+        heartbeat_disarmed = endsWith(entry.value.substr(0, entry.value.find(',')), " disarmed");
+      }
+      else if (entry.key == "Seconds since last heartbeat")
+      {
+        bool ok = false;
+        const double age = QString::fromStdString(entry.value).trimmed().toDouble(&ok);
+        heartbeat_age = ok && std::isfinite(age) && age >= 0.0 ? age : -1.0;
+      }
       if (entry.key == "Link")
       {
         link_ = clipped(entry.value, kLongestValue);
@@ -251,7 +269,27 @@ void StatusPanel::diagnosticsCallback(const diagnostic_msgs::DiagnosticArray::Co
         commands_rate_ = rateText(entry.value);
       }
     }
+    if (heartbeat_age >= 0.0)
+    {
+      const Clock::time_point sent = diagnostics_time_ - std::chrono::duration_cast<Clock::duration>(
+                                                            std::chrono::duration<double>(heartbeat_age));
+      // A heartbeat saying armed after the disarmed one takes the confirmation back.
+      if (heartbeat_disarmed && (!have_disarmed_heartbeat_ || sent > disarmed_heartbeat_time_))
+      {
+        have_disarmed_heartbeat_ = true;
+        disarmed_heartbeat_time_ = sent;
+      }
+      else if (!heartbeat_disarmed)
+      {
+        have_disarmed_heartbeat_ = false;
+      }
+    }
   }
+}
+
+bool StatusPanel::stopConfirmed() const
+{
+  return have_disarmed_heartbeat_ && disarmed_heartbeat_time_ > request_time_ && !(have_armed_topic_ && armed_topic_);
 }
 
 void StatusPanel::armedCallback(const std_msgs::Bool::ConstPtr& msg)
@@ -296,7 +334,15 @@ void StatusPanel::showStatus()
   setLabel(link_label_, link_, link_ == "up" ? "color: #2e7d32;" : kAlarmStyle);
   // The rig's own word, from the heartbeat, when the driver has published it.
   const QString armed = have_armed_topic_ ? (armed_topic_ ? "yes" : "no") : armed_;
-  setLabel(armed_label_, armed, armed == "no" ? "" : kAlarmStyle);
+  if (armed == "no" && !arm_ended_.isEmpty())
+  {
+    // The driver ended the request by itself (the rig reset, the link was lost): say so.
+    setLabel(armed_label_, "no: " + arm_ended_, kAlarmStyle);
+  }
+  else
+  {
+    setLabel(armed_label_, armed, armed == "no" ? "" : kAlarmStyle);
+  }
   const QString cut = have_motors_cut_topic_ ? (motors_cut_topic_ ? "yes" : "no") : motors_cut_;
   setLabel(motors_cut_label_, cut, cut == "no" ? "" : "color: #e65100; font-weight: bold;");
   setLabel(states_rate_label_, states_rate_, "");
@@ -313,27 +359,46 @@ void StatusPanel::showCallResult()
       continue;  // an answer to a request that a newer one has replaced
     }
     answered_ = true;
-    const QString what = result.arm ? "ARM" : "STOP";
-    const QString message = clipped(result.message, kLongestMessage);
-    if (result.delivered && result.success)
+    accepted_ = result.delivered && result.success;
+    answer_ = clipped(result.message, kLongestMessage);
+    if (!accepted_)
     {
-      setLabel(call_label_, what + ": done" + (message.isEmpty() ? "" : " (" + message + ")"), "color: #2e7d32;");
+      setLabel(call_label_, result.arm ? "ARM failed: " + answer_ : "STOP FAILED: " + answer_,
+               result.arm ? kAlarmStyle : kStopAlarmStyle);
     }
-    else if (result.arm)
+  }
+  const double waited = secondsSince(request_time_);
+  const QString answer = answer_.isEmpty() ? QString() : " (" + answer_ + ")";
+  if (answered_ && accepted_ && request_arm_)
+  {
+    // The Armed row carries the rig's own word.
+    setLabel(call_label_, "ARM requested" + answer, "color: #2e7d32;");
+    return;
+  }
+  if (answered_ && accepted_)
+  {
+    // The driver only queued the disarm: only the rig's heartbeat shows it acted.
+    if (stopConfirmed())
     {
-      setLabel(call_label_, "ARM failed: " + message, kAlarmStyle);
+      setLabel(call_label_, "STOP confirmed: the rig's heartbeat says disarmed", "color: #2e7d32;");
+    }
+    else if (waited < kAnswerWaitSeconds)
+    {
+      setLabel(call_label_, "STOP not confirmed yet: waiting for the rig's heartbeat to say disarmed" + answer, "");
     }
     else
     {
-      setLabel(call_label_, "STOP FAILED: " + message, kStopAlarmStyle);
+      setLabel(call_label_,
+               QString("STOP NOT CONFIRMED: the rig's heartbeat has not said disarmed for %1 s").arg(std::floor(waited)),
+               kStopAlarmStyle);
     }
+    return;
   }
   if (answered_)
   {
     return;
   }
   const QString what = request_arm_ ? "ARM" : "STOP";
-  const double waited = secondsSince(request_time_);
   if (waited < kAnswerWaitSeconds)
   {
     setLabel(call_label_, what + " sent, waiting for the driver's answer...", "");

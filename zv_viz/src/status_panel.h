@@ -56,6 +56,8 @@ class StatusPanel : public rviz::Panel
   void motorsCutCallback(const std_msgs::Bool::ConstPtr& msg);
   void showStatus();
   void showCallResult();
+  // The rig's heartbeat has said disarmed since the last request, and nothing since says armed.
+  bool stopConfirmed() const;
 
   QLabel* driver_label_ = nullptr;
   QLabel* link_label_ = nullptr;
@@ -90,11 +92,18 @@ class StatusPanel : public rviz::Panel
   bool armed_topic_ = false;
   bool have_motors_cut_topic_ = false;
   bool motors_cut_topic_ = false;
+  // Why the driver ended the last arm request by itself (a reset rig, a lost link), if it did.
+  QString arm_ended_;
+  // When the newest heartbeat saying disarmed left the rig, as the diagnostics date it.
+  bool have_disarmed_heartbeat_ = false;
+  Clock::time_point disarmed_heartbeat_time_;
 
-  // The last request sent to the arm service and whether its answer came.
+  // The last request sent to the arm service and whether its answer came (and said success).
   uint64_t request_id_ = 0;
   bool request_arm_ = false;
   bool answered_ = true;
+  bool accepted_ = false;
+  QString answer_;
   Clock::time_point request_time_;
 };
 

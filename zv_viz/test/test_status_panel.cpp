@@ -59,7 +59,7 @@ class FakeArmService
     }
     ros::WallDuration(hold_seconds.load()).sleep();
     res.success = true;
-    res.message = req.data ? "arming requested" : "throttles zeroed, disarm sent";
+    res.message = req.data ? "arming requested" : "disarm queued";
     ++answered;
     return true;
   }
@@ -167,11 +167,56 @@ TEST_F(StatusPanelTest, CallsNeverWaitOnTheGuiThreadAndStopComesLast)
   EXPECT_EQ(0, service.answered.load());
   EXPECT_TRUE(shows("call_result", "STOP NOT CONFIRMED: no answer from the driver", true));
   service.hold_seconds = 0.0;
-  EXPECT_TRUE(shows("call_result", "STOP: done (throttles zeroed, disarm sent)"));
+  // Answered after 3 s, and no heartbeat has said disarmed since the press.
+  EXPECT_TRUE(pollUntil([&] { return service.answered.load() >= 1; }));
+  EXPECT_TRUE(shows("call_result", "STOP NOT CONFIRMED: the rig's heartbeat has not said disarmed", true));
   const std::vector<bool> calls = service.calls();
   ASSERT_FALSE(calls.empty());
   EXPECT_FALSE(calls.back());
   EXPECT_LE(calls.size(), 2u);
+}
+
+// The driver's answer only says what it queued: a heartbeat from after the press saying disarmed
+// confirms the STOP. The panel also shows why the driver ended a request by itself.
+TEST_F(StatusPanelTest, StopIsConfirmedByTheRigsHeartbeatOnly)
+{
+  FakeArmService service;
+  ros::NodeHandle nh;
+  ros::Publisher diagnostics = nh.advertise<diagnostic_msgs::DiagnosticArray>("/diagnostics", 10);
+  ros::Publisher armed = nh.advertise<std_msgs::Bool>("/zv_armed", 1, true);
+  std_msgs::Bool no;
+  no.data = false;
+  armed.publish(no);
+  ASSERT_TRUE(pollUntil([&] { return diagnostics.getNumSubscribers() > 0; }));
+  // Publishes the driver's status every 0.2 s until the call line contains `expected`.
+  auto until = [&](const std::string& heartbeat, const std::string& age, const QString& expected, double seconds)
+  {
+    diagnostic_msgs::DiagnosticArray array;
+    array.status.push_back(serialLink({{"Link", "up"},
+                                       {"Armed", "no"},
+                                       {"Arm request ended", "the rig disarmed itself (reset?): press ARM to arm again"},
+                                       {"Rig heartbeat status", heartbeat},
+                                       {"Seconds since last heartbeat", age}}));
+    return pollUntil(
+        [&]
+        {
+          diagnostics.publish(array);
+          pollUntil([] { return false; }, 0.2);
+          return text("call_result").contains(expected);
+        },
+        seconds);
+  };
+
+  button("stop")->click();
+  // Still armed: not confirmed, and after 2 s said in red.
+  EXPECT_TRUE(until("0x01 armed", "0.050", "STOP not confirmed yet", 5.0)) << text("call_result").toStdString();
+  EXPECT_TRUE(until("0x01 armed", "0.050", "STOP NOT CONFIRMED", 5.0)) << text("call_result").toStdString();
+  EXPECT_TRUE(until("0x00 disarmed", "0.050", "STOP confirmed: the rig's heartbeat says disarmed", 5.0));
+  EXPECT_EQ("no: the rig disarmed itself (reset?): press ARM to arm again", text("armed"));
+
+  // A disarmed heartbeat older than the press confirms nothing.
+  button("stop")->click();
+  EXPECT_FALSE(until("0x00 disarmed", "5.000", "STOP confirmed", 1.5)) << text("call_result").toStdString();
 }
 
 // The space bar is STOP whichever widget has the focus; a text field still gets its space, a
