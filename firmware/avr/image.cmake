@@ -31,5 +31,7 @@ if(CATKIN_ENABLE_TESTING)
   # What ./zv flash would run, checked without a board.
   get_filename_component(_zv_script "${CMAKE_CURRENT_LIST_DIR}/../../zv" ABSOLUTE)
   catkin_add_gtest(test_flash_command ${CMAKE_CURRENT_LIST_DIR}/test/test_flash_command.cpp)
-  target_compile_definitions(test_flash_command PRIVATE ZV_SCRIPT="${_zv_script}")
+  target_compile_definitions(test_flash_command PRIVATE ZV_SCRIPT="${_zv_script}" ZV_WORKSPACE="${_zv_workspace}"
+                             ZV_FIRMWARE_IMAGE_DIR="${ZV_FIRMWARE_IMAGE_DIR}")
+  add_dependencies(test_flash_command zv_firmware_image)
 endif()
