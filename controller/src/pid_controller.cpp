@@ -1,6 +1,8 @@
 #include "zv_ta/pid_controller.h"
 
 #include "zv_ta/gain_design.h"
+#include "zv_rig/mixing.h"
+#include "zv_rig/rig_params_server.h"
 
 #include <cmath>
 #include <sstream>
@@ -10,43 +12,11 @@ namespace zorvik_controller
 {
 namespace
 {
-struct ParameterKey
+// lT, d, J1x and km are divisors of the design or the law: 0 is never usable.
+bool isDivisor(const std::string& key)
 {
-  const char* key;
-  float PIDController::*member;
-  float RigParameters::*field;
-  // lT, d, J1x and km are divisors of the design or the law: 0 is never usable.
-  bool divisor;
-};
-
-// Read order of the rig parameters.
-const ParameterKey kParameterKeys[] = {
-    {"/zorvik/l1", &PIDController::l1, &RigParameters::l1, false},
-    {"/zorvik/l2", &PIDController::l2, &RigParameters::l2, false},
-    {"/zorvik/l3x", &PIDController::l3x, &RigParameters::l3x, false},
-    {"/zorvik/l3y", &PIDController::l3y, &RigParameters::l3y, false},
-    {"/zorvik/l3z", &PIDController::l3z, &RigParameters::l3z, false},
-    {"/zorvik/lT", &PIDController::lT, &RigParameters::lT, true},
-    {"/zorvik/d", &PIDController::d, &RigParameters::d, true},
-    {"/zorvik/m1", &PIDController::m1, &RigParameters::m1, false},
-    {"/zorvik/m2", &PIDController::m2, &RigParameters::m2, false},
-    {"/zorvik/m3", &PIDController::m3, &RigParameters::m3, false},
-    {"/zorvik/J1x", &PIDController::J1x, &RigParameters::J1x, true},
-    {"/zorvik/J1y", &PIDController::J1y, &RigParameters::J1y, false},
-    {"/zorvik/J1z", &PIDController::J1z, &RigParameters::J1z, false},
-    {"/zorvik/J2x", &PIDController::J2x, &RigParameters::J2x, false},
-    {"/zorvik/J2y", &PIDController::J2y, &RigParameters::J2y, false},
-    {"/zorvik/J2z", &PIDController::J2z, &RigParameters::J2z, false},
-    {"/zorvik/J3x", &PIDController::J3x, &RigParameters::J3x, false},
-    {"/zorvik/J3y", &PIDController::J3y, &RigParameters::J3y, false},
-    {"/zorvik/J3z", &PIDController::J3z, &RigParameters::J3z, false},
-    {"/zorvik/Bphi", &PIDController::Bphi, &RigParameters::Bphi, false},
-    {"/zorvik/Bth", &PIDController::Bth, &RigParameters::Bth, false},
-    {"/zorvik/Bpsi", &PIDController::Bpsi, &RigParameters::Bpsi, false},
-    {"/zorvik/km", &PIDController::km, &RigParameters::km, true},
-    {"/zorvik/g", &PIDController::g, &RigParameters::g, false},
-};
-const std::size_t kParameterCount = sizeof kParameterKeys / sizeof kParameterKeys[0];
+  return key == "lT" || key == "d" || key == "J1x" || key == "km";
+}
 
 // A state this long after the previous one is not differentiated or
 // integrated against it (a driver restarted, a link back after an outage):
@@ -143,14 +113,12 @@ PIDController::PIDController()
   // folded into one message, and no Nagle delay holds back a disarm.
   armed_sub = nh.subscribe("/zv_armed", 10, &PIDController::armedCallback, this, ros::TransportHints().tcpNoDelay());
 
-  bool read[kParameterCount];
-  RigParameters params;
-  for (std::size_t i = 0; i < kParameterCount; ++i)
-  {
-    const ParameterKey& p = kParameterKeys[i];
-    read[i] = nh.getParam(p.key, this->*p.member);
-    params.*p.field = this->*p.member;
-  }
+  zv_rig::RigParams server;
+  const std::array<zv_rig::ServerParam, 24> read = zv_rig::readRigParamsFromServer(nh, server);
+  const RigParameters params = zv_rig::rigParamsCast<float>(server);
+#define ZV_TA_TAKE_PARAM(key) key = params.key;
+  ZV_RIG_PARAM_KEYS(ZV_TA_TAKE_PARAM)
+#undef ZV_TA_TAKE_PARAM
 
   const Gains gains = designGains(params);
   F_e = gains.F_e;
@@ -173,26 +141,26 @@ PIDController::PIDController()
     // divisors at 0, and, when a gain blew up, any other key at 0.
     const std::vector<std::string> bad_outputs = nonFiniteDesignOutputs(gains);
     std::ostringstream problems;
-    for (std::size_t i = 0; i < kParameterCount; ++i)
+    for (std::size_t i = 0; i < zv_rig::kRigParamFields.size(); ++i)
     {
-      const ParameterKey& p = kParameterKeys[i];
-      const float value = this->*p.member;
+      const std::string key = zv_rig::kRigParamFields[i].key;
+      const float value = static_cast<float>(server.*zv_rig::kRigParamFields[i].member);
       std::string problem;
-      if (!read[i])
+      if (read[i] != zv_rig::ServerParam::kRead)
       {
-        problem = nh.hasParam(p.key) ? "is not a number" : "is missing";
+        problem = zv_rig::describe(read[i]);
       }
       else if (!std::isfinite(value))
       {
         problem = "is not finite";
       }
-      else if (value == 0.0f && (p.divisor || !bad_outputs.empty()))
+      else if (value == 0.0f && (isDivisor(key) || !bad_outputs.empty()))
       {
         problem = "is 0";
       }
       if (!problem.empty())
       {
-        problems << (problems.tellp() > 0 ? ", " : "") << p.key << " " << problem;
+        problems << (problems.tellp() > 0 ? ", " : "") << "/zorvik/" << key << " " << problem;
       }
     }
     for (const std::string& output : bad_outputs)
@@ -202,7 +170,7 @@ PIDController::PIDController()
     ROS_ERROR(
         "pid_controller_node: rig parameters unusable (%s): motor throttles are held at 0 for every state. "
         "Load the rig parameter file (roslaunch zv_ta controller.launch, or rosparam load "
-        "config/zorvik_params.yaml of package zv_ta) and restart the node.",
+        "config/zorvik_params.yaml of package zv_rig) and restart the node.",
         problems.str().c_str());
   }
 
@@ -323,10 +291,9 @@ void PIDController::stateCallback(boost::shared_ptr<const zv_msgs::State> msg)
   const float F = ((kp_theta * e_theta - kd_theta * theta_dot) + ki_theta * next_integrator_theta) + feed_forward;
 
   // A positive torque raises the left motor and lowers the right one.
-  const float f_left = (tau / d + F) / 2.0f;
-  const float f_right = (-tau / d + F) / 2.0f;
-  const float u_left = f_left / km;
-  const float u_right = f_right / km;
+  const zv_rig::Throttles<float> mixed = zv_rig::mixThrottles(tau, F, d, km);
+  const float u_left = mixed.left;
+  const float u_right = mixed.right;
 
   if (!allFinite({next_integrator_psi, next_integrator_phi, next_integrator_theta, psi_dot, phi_dot, theta_dot, u_left,
                   u_right}))

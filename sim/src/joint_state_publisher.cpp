@@ -19,7 +19,7 @@ class StateToJoints
 
   void stateCallback(const zv_msgs::State::ConstPtr& msg)
   {
-    // Joint names and positive directions are those of sim/urdf/zorvik.urdf.
+    // Joint names and positive directions are those of rig/urdf/zorvik.urdf.
     sensor_msgs::JointState joints;
     joints.header.stamp = ros::Time::now();
     joints.name = {"yaw", "pitch", "roll"};

@@ -15,7 +15,7 @@
 #include "zv_sim/pty_link.h"
 #include "zv_sim/rig_firmware.h"
 #include "zv_sim/rig_model.h"
-#include "zv_sim/rig_params_server.h"
+#include "zv_rig/rig_params_server.h"
 
 namespace
 {
@@ -47,11 +47,12 @@ void writeLatencies(const std::string& path, const std::vector<double>& samples)
 int run()
 {
   ros::NodeHandle pnh("~");
-  zv_sim::RigParams params;
-  if (!zv_sim::readRigParamsFromServer(params, "emulator"))
+  zv_rig::RigDescription truth;
+  if (!zv_rig::readSimulatedRig(truth, "emulator"))
   {
     return 2;
   }
+  const zv_sim::RigParams params = truth.zorvik;
   zv_sim::RigLimits limits;
   pnh.param("pitch_min", limits.pitch_min, limits.pitch_min);
   pnh.param("pitch_max", limits.pitch_max, limits.pitch_max);

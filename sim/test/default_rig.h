@@ -1,4 +1,4 @@
-// The default rig, read from controller/config/zorvik_params.yaml (the file the
+// The default rig, read from rig/config/zorvik_params.yaml (the file the
 // controller is loaded with; its path comes from the build as
 // ZV_RIG_PARAMS_YAML), for the model and firmware tests.
 #ifndef ZV_SIM_TEST_DEFAULT_RIG_H
@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "zv_rig/rig_file.h"
 #include "zv_sim/rig_model.h"
-#include "zv_sim/rig_params_file.h"
 
 namespace zv_sim_test
 {
@@ -17,7 +17,7 @@ namespace zv_sim_test
 inline zv_sim::RigParams defaultRig()
 {
   zv_sim::RigParams p;
-  const std::string error = zv_sim::readRigParamsFile(ZV_RIG_PARAMS_YAML, p);
+  const std::string error = zv_rig::readRigParamsFile(ZV_RIG_PARAMS_YAML, p);
   if (!error.empty())
   {
     throw std::runtime_error(error);

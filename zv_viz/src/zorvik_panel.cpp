@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "zv_rig/mixing.h"
+
 namespace zv_viz
 {
 namespace
@@ -428,13 +430,12 @@ void ZorvikPanel::sendSetpoints()
       }
       else
       {
-        // force_ is the total thrust, torque_ / d_ the thrust difference between the motors and
-        // km_ turns thrust into throttle. Unclamped: the motor driver limits the throttles.
-        const double d = d_;
-        const double km = km_;
-        const double difference = torque_ / d;
-        command_msg_.left_motor = static_cast<float>(((force_ + difference) / km) * 0.5);
-        command_msg_.right_motor = static_cast<float>(((force_ - difference) / km) * 0.5);
+        // force_ is the total thrust and torque_ the torque about the roll axis, mixed as the
+        // controller mixes them. Unclamped: the motor driver limits the throttles.
+        const zv_rig::Throttles<double> mixed =
+            zv_rig::mixThrottles<double>(torque_, force_, static_cast<double>(d_), static_cast<double>(km_));
+        command_msg_.left_motor = static_cast<float>(mixed.left);
+        command_msg_.right_motor = static_cast<float>(mixed.right);
       }
       break;
   }

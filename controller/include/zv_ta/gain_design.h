@@ -6,15 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "zv_rig/rig_params.h"
+
 namespace zorvik_controller
 {
-// The rig parameter set, one field per key under /zorvik/ (SI units, radians).
-struct RigParameters
-{
-  float l1, l2, l3x, l3y, l3z, lT, d, m1, m2, m3;
-  float J1x, J1y, J1z, J2x, J2y, J2z, J3x, J3y, J3z;
-  float Bphi, Bth, Bpsi, km, g;
-};
+// The rig parameter set, one field per key under /zorvik/ (SI units,
+// radians), in the single precision the design and the law compute in.
+using RigParameters = zv_rig::BasicRigParams<float>;
 
 struct Gains
 {

@@ -16,7 +16,7 @@
 #include <sensor_msgs/JointState.h>
 
 #include "hil_rig.h"
-#include "zv_sim/rig_params_server.h"
+#include "zv_rig/rig_params_server.h"
 
 namespace
 {
@@ -150,11 +150,12 @@ void writeFigures(const std::string& path, const zv_sim::hil::HilRig& rig)
 int run()
 {
   ros::NodeHandle pnh("~");
-  zv_sim::RigParams params;
-  if (!zv_sim::readRigParamsFromServer(params, "simulated board"))
+  zv_rig::RigDescription truth;
+  if (!zv_rig::readSimulatedRig(truth, "simulated board"))
   {
     return 2;
   }
+  const zv_sim::RigParams params = truth.zorvik;
   const std::string problem = zv_sim::RigModel::validate(params);
   if (!problem.empty())
   {
