@@ -118,6 +118,8 @@ void StatusPanel::build()
   driver_label_->setWordWrap(true);
   link_label_ = valueLabel("link");
   armed_label_ = valueLabel("armed");
+  // It may carry why the driver ended a request: wrap rather than widen the dock.
+  armed_label_->setWordWrap(true);
   motors_cut_label_ = valueLabel("motors_cut");
   states_rate_label_ = valueLabel("states_per_second");
   commands_rate_label_ = valueLabel("commands_per_second");
