@@ -11,6 +11,7 @@ namespace
 {
 const char kUsage[] =
     "usage: zv_rig_file check FILE            exit 1 with the reason if FILE is not a readable rig file\n"
+    "       zv_rig_file check-params FILE     the same, for a parameter file (or a rig file) given as one\n"
     "       zv_rig_file get FILE SECTION      print the section's values as one YAML map\n"
     "       zv_rig_file get FILE SECTION/KEY  print one value (missing: the ideal value)\n";
 
@@ -29,18 +30,19 @@ int main(int argc, char** argv)
   }
   const std::string command = argv[1];
   const std::string path = argv[2];
-  if (!((command == "check" && argc == 3) || (command == "get" && argc == 4)))
+  if (!(((command == "check" || command == "check-params") && argc == 3) || (command == "get" && argc == 4)))
   {
     return usage();
   }
   zv_rig::RigDescription rig;
-  const std::string error = zv_rig::readRigFile(path, rig);
+  const std::string error =
+      command == "check-params" ? zv_rig::readRigParamsFile(path, rig.zorvik) : zv_rig::readRigFile(path, rig);
   if (!error.empty())
   {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
-  if (command == "check")
+  if (command != "get")
   {
     return 0;
   }
