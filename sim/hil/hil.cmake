@@ -16,6 +16,11 @@ set(_zv_hil ${CMAKE_CURRENT_LIST_DIR})
 add_library(zv_hil_board_core
   ${_zv_hil}/src/quadrature_drive.cpp
   ${_zv_hil}/src/pulse_meter.cpp
+  ${_zv_hil}/src/board_clock.cpp
+  ${_zv_hil}/src/encoder_lines.cpp
+  ${_zv_hil}/src/esc_lines.cpp
+  ${_zv_hil}/src/host_uart.cpp
+  ${_zv_hil}/src/firmware_probe.cpp
   ${_zv_hil}/src/simulated_board.cpp
   ${_zv_hil}/src/hil_rig.cpp)
 target_include_directories(zv_hil_board_core PUBLIC ${_zv_hil}/src ${ZV_SIMAVR_INCLUDE_DIR}

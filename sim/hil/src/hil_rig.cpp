@@ -15,8 +15,6 @@ const double kStepSeconds = 1e-3;
 // gives the time up instead of running flat out to catch up.
 const double kMaxLag = 0.1;
 const double kPaceWindow = 1.0;
-// Latency samples kept at most (about 80 minutes at 200 Hz).
-const size_t kMaxLatencySamples = 1000000;
 
 double angleOf(const RigState& s, int axis)
 {
@@ -60,7 +58,7 @@ HilRig::HilRig(const RigModel& model, const HilConfig& config, HilListener* list
   }
   board_.reset(new SimulatedBoard(config_.firmware, counts));
   board_->setBaud(config_.baud);
-  link_.reset(new PtyLink(config_.link));
+  openLink();
   wall_start_ = std::chrono::steady_clock::now();
 }
 
@@ -82,6 +80,7 @@ void HilRig::step()
   const uint64_t t1 = t0 + kStepCycles;
   step_start_ = t1;
   model_.setThrottles(board_->esc(kEscLeft).throttle(t0), board_->esc(kEscRight).throttle(t0));
+  listener_->motors(model_.throttleLeft(), model_.throttleRight(), static_cast<double>(t0) / kBoardHz);
   const RigState from = model_.state();
   model_.step(kStepSeconds);
   const RigState to = model_.state();
@@ -120,44 +119,53 @@ void HilRig::forwardOutput(const RigState& from, const RigState& to, uint64_t t0
   {
     return;
   }
-  bool encoder_sent = false;
-  for (size_t i = 0; i < out_.size(); ++i)
+  const uint64_t first_byte = bytes_out_;
+  for (size_t i = 0; i < out_.size(); ++i, ++bytes_out_)
   {
     const double f = (static_cast<double>(out_cycles_[i]) - static_cast<double>(t0)) / kStepCycles;
     truth_at_byte_[bytes_out_ % truth_at_byte_.size()] = between(from, to, f < 0 ? 0 : (f > 1 ? 1 : f));
     cycle_at_byte_[bytes_out_ % cycle_at_byte_.size()] = out_cycles_[i];
-    frames_.clear();
-    out_parser_.feed(&out_[i], 1, frames_);
-    for (const zv_ros_driver::Frame& frame : frames_)
-    {
-      zv_ros_driver::EncoderAngles sent;
-      if (zv_ros_driver::decodeEncoderAngles(frame, sent))
-      {
-        const uint64_t first = bytes_out_ + 1 - (frame.length + zv_ros_driver::kFrameOverhead);
-        listener_->encoderFrame(sent, truth_at_byte_[first % truth_at_byte_.size()],
-                                static_cast<double>(cycle_at_byte_[first % cycle_at_byte_.size()]) / kBoardHz);
-        encoder_sent = true;
-      }
-    }
-    ++bytes_out_;
   }
-  link_->send(out_);
-  if (encoder_sent && link_->hostPresent())
+  frames_.clear();
+  latency_.written(out_.data(), out_.size(), wallSeconds(), &frames_);
+  for (const LinkFrame& f : frames_)
   {
-    encoder_unanswered_ = true;
-    encoder_written_ = wallSeconds();
+    zv_protocol::EncoderAngles sent;
+    uint8_t status = 0;
+    if (zv_protocol::decodeEncoderAngles(f.frame, sent))
+    {
+      const uint64_t first = first_byte + f.end + 1 - (f.frame.length + zv_protocol::kFrameOverhead);
+      listener_->encoderFrame(sent, truth_at_byte_[first % truth_at_byte_.size()],
+                              static_cast<double>(cycle_at_byte_[first % cycle_at_byte_.size()]) / kBoardHz);
+    }
+    else if (zv_protocol::decodeHeartbeat(f.frame, status))
+    {
+      listener_->heartbeat(status, static_cast<double>(out_cycles_[f.end]) / kBoardHz);
+    }
+  }
+  if (link_)
+  {
+    link_->send(out_);  // unplugged, the bytes go nowhere
   }
 }
 
 void HilRig::takeInput()
 {
   in_.clear();
+  if (!link_ || board_->now() < reading_from_)
+  {
+    if (!link_)
+    {
+      host_present_ = false;
+    }
+    return;
+  }
   const bool present = link_->receive(in_, 0.0);
   if (present && !host_present_)
   {
     // DTR: the Mega resets whenever its port is opened.
     board_->holdInReset(static_cast<uint64_t>(config_.bootloader_time * kBoardHz));
-    in_parser_.reset();
+    latency_.linkLost();
     in_bootloader_ = true;
     listener_->bootloader(true);
   }
@@ -167,25 +175,67 @@ void HilRig::takeInput()
   {
     return;
   }
-  if (board_->inReset())
+  const bool held = board_->inReset();
+  frames_.clear();
+  latency_.read(in_.data(), in_.size(), wallSeconds(), &frames_);
+  const uint64_t first_number = board_->uartBytesGiven();
+  for (const LinkFrame& f : frames_)
+  {
+    listener_->hostFrame(f.frame, !held, simSeconds());
+    float left = 0, right = 0;
+    if (!held && zv_protocol::decodeThrottle(f.frame, left, right))
+    {
+      board_->expectThrottle(first_number + f.end, left, right);
+    }
+  }
+  if (held)
   {
     dropped_by_bootloader_ += in_.size();
     return;
   }
-  frames_.clear();
-  in_parser_.feed(in_.data(), in_.size(), frames_);
-  for (const zv_ros_driver::Frame& frame : frames_)
-  {
-    if (frame.kind == zv_ros_driver::kThrottleFrame && encoder_unanswered_)
-    {
-      encoder_unanswered_ = false;
-      if (latencies_.size() < kMaxLatencySamples)
-      {
-        latencies_.push_back(wallSeconds() - encoder_written_);
-      }
-    }
-  }
   board_->uartSend(in_.data(), in_.size());
+}
+
+void HilRig::resetBoard(double silence_s)
+{
+  board_->resetAndHold(static_cast<uint64_t>(silence_s * kBoardHz), SimulatedBoard::kResetByFirmware);
+  latency_.linkLost();
+}
+
+void HilRig::unplug()
+{
+  link_.reset();
+  latency_.linkLost();
+}
+
+void HilRig::replug()
+{
+  if (!link_)
+  {
+    openLink();
+  }
+}
+
+void HilRig::openLink()
+{
+  link_.reset(new PtyLink(config_.link));
+}
+
+void HilRig::lineNoise(const std::vector<uint8_t>& to_host, const std::vector<uint8_t>& to_board)
+{
+  if (link_)
+  {
+    link_->send(to_host);
+  }
+  if (!board_->inReset())
+  {
+    board_->uartSend(to_board.data(), to_board.size());
+  }
+}
+
+void HilRig::stopReading(double seconds)
+{
+  reading_from_ = board_->now() + static_cast<uint64_t>(seconds * kBoardHz);
 }
 
 void HilRig::pace(uint64_t t)

@@ -26,6 +26,7 @@
 #include <zv_protocol/frame_codec.h>
 
 #include "simulated_board.h"
+#include "zv_sim/link_latency_probe.h"
 #include "zv_sim/pty_link.h"
 #include "zv_sim/rig_model.h"
 
@@ -53,7 +54,7 @@ class HilListener
   // The board sent an encoder frame with these angles; `truth` holds the
   // model's state when its first byte left UART0 (the firmware sampled its
   // counts shortly before), at `sim_seconds` since power-up.
-  virtual void encoderFrame(const zv_ros_driver::EncoderAngles& sent, const RigState& truth, double sim_seconds)
+  virtual void encoderFrame(const zv_protocol::EncoderAngles& sent, const RigState& truth, double sim_seconds)
   {
     (void)sent;
     (void)truth;
@@ -69,6 +70,27 @@ class HilListener
   {
     (void)pace;
   }
+  // The board sent a heartbeat with this status byte.
+  virtual void heartbeat(uint8_t status, double sim_seconds)
+  {
+    (void)status;
+    (void)sim_seconds;
+  }
+  // A frame from the host crossed the line; `delivered` when it reached the
+  // board's receive line (not while the board is held in reset or not reading).
+  virtual void hostFrame(const zv_protocol::Frame& frame, bool delivered, double sim_seconds)
+  {
+    (void)frame;
+    (void)delivered;
+    (void)sim_seconds;
+  }
+  // End of each step: the throttles the ESCs gave the motors through it.
+  virtual void motors(double left, double right, double sim_seconds)
+  {
+    (void)left;
+    (void)right;
+    (void)sim_seconds;
+  }
 };
 
 class HilRig
@@ -82,6 +104,29 @@ class HilRig
   // One step of 1 ms of simulated time, paced to the wall clock.
   void step();
 
+  // Faults, as a rig on the bench meets them. They act from the next step.
+  // The board resets itself (watchdog, brown-out) and is silent for `silence_s`.
+  void resetBoard(double silence_s);
+  // The USB cable pulled out: the pseudo-terminal and its symlink are gone
+  // until replug() makes a new one at the same path (which the host opens
+  // as it would a board plugged in again, resetting it through DTR).
+  void unplug();
+  void replug();
+  bool plugged() const
+  {
+    return link_ != nullptr;
+  }
+  // Noise on the line: bytes to the host and onto the board's receive line.
+  void lineNoise(const std::vector<uint8_t>& to_host, const std::vector<uint8_t>& to_board);
+  // The board's end takes nothing from the line for `seconds`; the host's
+  // bytes wait in the pseudo-terminal meanwhile.
+  void stopReading(double seconds);
+  // Whether bytes the board sends now reach a host.
+  bool hostConnected() const
+  {
+    return link_ && link_->hostPresent();
+  }
+
   const RigModel& model() const
   {
     return model_;
@@ -90,6 +135,7 @@ class HilRig
   {
     return *board_;
   }
+  // Only while plugged().
   const PtyLink& link() const
   {
     return *link_;
@@ -108,13 +154,14 @@ class HilRig
     return dropped_by_bootloader_;
   }
   // Wall seconds from writing an encoder frame to the host to reading the
-  // first THROTTLE frame after it, as the emulator records them.
+  // first THROTTLE frame after it, measured as for the emulator.
   const std::vector<double>& latencies() const
   {
-    return latencies_;
+    return latency_.latencies();
   }
 
  private:
+  void openLink();
   void forwardOutput(const RigState& from, const RigState& to, uint64_t t0);
   void takeInput();
   void pace(uint64_t t);
@@ -128,6 +175,7 @@ class HilRig
   std::unique_ptr<SimulatedBoard> board_;
 
   uint64_t step_start_ = 0;
+  uint64_t reading_from_ = 0;  // cycle from which the board's end reads the line again
   bool host_present_ = false;
   bool in_bootloader_ = false;
   uint64_t dropped_by_bootloader_ = 0;
@@ -140,11 +188,8 @@ class HilRig
   std::array<RigState, 32> truth_at_byte_;
   std::array<uint64_t, 32> cycle_at_byte_;
   uint64_t bytes_out_ = 0;
-  zv_ros_driver::FrameParser out_parser_, in_parser_;
-  std::vector<zv_ros_driver::Frame> frames_;
-  bool encoder_unanswered_ = false;
-  double encoder_written_ = 0;
-  std::vector<double> latencies_;
+  LinkLatencyProbe latency_;
+  std::vector<LinkFrame> frames_;
 
   std::chrono::steady_clock::time_point wall_start_;
   double wall_anchor_ = 0, sim_anchor_ = 0;  // pacing: wall and sim seconds that correspond
