@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -52,13 +53,12 @@ int run()
   {
     return 2;
   }
-  const zv_sim::RigParams params = truth.zorvik;
   zv_sim::RigLimits limits;
   pnh.param("pitch_min", limits.pitch_min, limits.pitch_min);
   pnh.param("pitch_max", limits.pitch_max, limits.pitch_max);
   pnh.param("roll_min", limits.roll_min, limits.roll_min);
   pnh.param("roll_max", limits.roll_max, limits.roll_max);
-  const std::string problem = zv_sim::RigModel::validate(params, limits);
+  const std::string problem = zv_sim::RigModel::validate(truth, limits);
   if (!problem.empty())
   {
     ROS_FATAL("cannot simulate this rig: %s", problem.c_str());
@@ -73,6 +73,7 @@ int run()
   pnh.param("heartbeat_rate", config.heartbeat_rate, config.heartbeat_rate);
   pnh.param("throttle_timeout", config.throttle_timeout, config.throttle_timeout);
   pnh.param("quantization", config.quantization, config.quantization);
+  config.noise_stddev = truth.sensor.angle_noise;  // the rig's own sensor, unless ~noise_stddev says otherwise
   pnh.param("noise_stddev", config.noise_stddev, config.noise_stddev);
   pnh.param("noise_seed", seed, seed);
   pnh.param("swap_motors", config.swap_motors, config.swap_motors);
@@ -90,7 +91,7 @@ int run()
     ROS_WARN("~swap_motors is set: the left throttle drives the right motor and back (fault injection)");
   }
 
-  zv_sim::RigModel model(params, limits);
+  zv_sim::RigModel model(truth, limits);
   zv_sim::RigState initial = model.state();  // at rest on the lower pitch stop
   pnh.param("initial_roll", initial.roll, initial.roll);
   pnh.param("initial_pitch", initial.pitch, initial.pitch);
@@ -112,6 +113,8 @@ int run()
   std::cout << "zv_rig_emulator: simulated rig on " << link->linkPath() << " -> " << link->slavePath() << std::endl;
 
   zv_sim::RigFirmware firmware(model, config, now());
+  const double wall_start = now();
+  const std::clock_t cpu_start = std::clock();
   std::vector<uint8_t> out, in;
   bool host_was_present = false;
   while (ros::ok())
@@ -148,6 +151,13 @@ int run()
   {
     writeLatencies(latency_log, firmware.latencies());
   }
+  // The emulator runs in real time, so its CPU share is its cost per simulated second.
+  const double cpu = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
+  const double wall = now() - wall_start;
+  // On stdout: the ROS log is already shut down here.
+  std::printf("zv_rig_emulator: emulator cost: %.3f s of CPU over %.1f s simulated (%.2f %% of real time)\n", cpu,
+              wall, wall > 0 ? 100 * cpu / wall : 0.0);
+  std::fflush(stdout);
   const zv_firmware::RigCore::Counters c = firmware.counters();
   ROS_INFO(
       "emulator stopping: %lu frames accepted, %lu rejected (check or kind), %lu bytes skipped, %llu bytes dropped",
