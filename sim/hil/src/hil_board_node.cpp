@@ -155,8 +155,7 @@ int run()
   {
     return 2;
   }
-  const zv_sim::RigParams params = truth.zorvik;
-  const std::string problem = zv_sim::RigModel::validate(params);
+  const std::string problem = zv_sim::RigModel::validate(truth);
   if (!problem.empty())
   {
     ROS_FATAL("cannot simulate this rig: %s", problem.c_str());
@@ -201,7 +200,7 @@ int run()
   std::unique_ptr<zv_sim::hil::HilRig> rig;
   try
   {
-    rig.reset(new zv_sim::hil::HilRig(zv_sim::RigModel(params), config, &publisher));
+    rig.reset(new zv_sim::hil::HilRig(zv_sim::RigModel(truth), config, &publisher));
   }
   catch (const std::runtime_error& e)
   {
