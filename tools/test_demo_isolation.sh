@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
-# usage: test_demo_isolation.sh WS JUNIT_XML
+# usage: test_demo_isolation.sh WS JUNIT_XML [nobody]
 # Starts the demo as `./zv run --no-rviz` does, on the workspace built in WS,
 # and checks that it stays off the network: its processes live in a network
 # namespace holding only loopback, none of their sockets is visible or
 # reachable from this namespace, `./zv shell` still reaches its master, and
 # Ctrl-C leaves no process behind. As root it does so twice: as root and as
 # the unprivileged user nobody (user namespace, or a refusal that names --net
-# where the kernel forbids those). Writes one JUnit record.
+# where the kernel forbids those). A checkout that nobody cannot enter (a clone
+# under /root) has its nobody cases reported skipped, with the reason. Writes
+# one JUnit record; a third argument "nobody" runs only the nobody cases.
 set -uo pipefail
 set -m # background jobs get their own process group and a default SIGINT, as in a terminal
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 WS="$1"
 JUNIT="$2"
+ONLY="${3:-}"
 TMP="$(mktemp -d /tmp/zv-isolation.XXXXXX)"
 chmod 755 "$TMP"
 CASES=()
@@ -27,6 +30,12 @@ trap cleanup EXIT
 
 # Log excerpts carry colour escapes, which XML does not allow.
 xml_escape() { sed -e 's/&/\&amp;/g' -e 's/</\&lt;/g' -e 's/>/\&gt;/g' -e 's/"/\&quot;/g' <<<"$1" | tr '\n\t' '  ' | tr -d '\000-\037'; }
+
+# skip NAME REASON
+skip() {
+  echo "SKIPPED $1: $2" >&2
+  CASES+=("<testcase classname=\"demo_isolation\" name=\"$1\"><skipped message=\"$(xml_escape "$2")\"/></testcase>")
+}
 
 # check NAME FAILURE_MESSAGE: an empty message is a pass.
 check() {
@@ -141,9 +150,63 @@ demo_case() {
   check "${label}_ctrl_c_leaves_no_process" "${left:+left behind: $left}"
 }
 
+AS_NOBODY=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+
+# Prints why user nobody cannot run the demo from this checkout and workspace
+# (a folder on the way it may not enter); fails when it can.
+unreachable_for_nobody() {
+  local need
+  for need in "$ROOT/zv" "$ROOT/sim/launch/zorvik.launch" "$WS/devel/setup.bash"; do
+    if ! "${AS_NOBODY[@]}" test -r "$need" 2>/dev/null; then
+      echo "user nobody cannot read $need (a folder on its way is closed to other users, as a home folder of mode 700 is); the demo runs as nobody only from a checkout and workspace it can enter"
+      return 0
+    fi
+  done
+  return 1
+}
+
+nobody_cases() {
+  local why
+  if why="$(unreachable_for_nobody)"; then
+    skip nobody_demo "$why"
+  else
+    demo_case nobody "${AS_NOBODY[@]}"
+  fi
+}
+
+write_junit() {
+  mkdir -p "$(dirname "$JUNIT")"
+  failures=0
+  for c in "${CASES[@]}"; do [[ "$c" == *"<failure"* ]] && failures=$((failures + 1)); done
+  {
+    echo '<?xml version="1.0"?>'
+    echo "<testsuite name=\"demo_isolation\" tests=\"${#CASES[@]}\" failures=\"$failures\" errors=\"0\">"
+    printf '%s\n' "${CASES[@]}"
+    echo '</testsuite>'
+  } >"$JUNIT"
+  [ $failures -eq 0 ]
+}
+
+if [ "$ONLY" = nobody ]; then
+  nobody_cases
+  write_junit
+  exit
+fi
+
 demo_case "$(id -un)"
 if [ "$(id -u)" -eq 0 ]; then
-  demo_case nobody setpriv --reuid=nobody --regid=nogroup --clear-groups
+  nobody_cases
+  # The same checkout seen through a folder that nobody cannot enter: its
+  # nobody cases must be skipped with the reason, not fail.
+  closed="$TMP/closed"
+  mkdir -m 700 "$closed"
+  ln -s "$ROOT" "$closed/checkout"
+  out="$("$closed/checkout/tools/test_demo_isolation.sh" "$WS" "$TMP/closed.xml" nobody 2>&1)"
+  rc=$?
+  msg=""
+  [ $rc -eq 0 ] && grep -q '<skipped message="user nobody cannot read' "$TMP/closed.xml" ||
+    msg="exit $rc: $out $(cat "$TMP/closed.xml" 2>/dev/null)"
+  check closed_checkout_skips_nobody_cases "$msg"
 fi
 
 # A TCP display cannot be reached from the namespace: refused before anything starts.
@@ -167,13 +230,4 @@ wait "$waiter"
   msg+="report not printed exactly once: $(cat "$TMP/wait.log")"
 check missing_device_reported_then_awaited "$msg"
 
-mkdir -p "$(dirname "$JUNIT")"
-failures=0
-for c in "${CASES[@]}"; do [[ "$c" == *"<failure"* ]] && failures=$((failures + 1)); done
-{
-  echo '<?xml version="1.0"?>'
-  echo "<testsuite name=\"demo_isolation\" tests=\"${#CASES[@]}\" failures=\"$failures\" errors=\"0\">"
-  printf '%s\n' "${CASES[@]}"
-  echo '</testsuite>'
-} >"$JUNIT"
-[ $failures -eq 0 ]
+write_junit

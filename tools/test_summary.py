@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Counts the test cases in a catkin test_results folder.
 
-Prints each failure, then one line "N passed, N failed"; exits non-zero when a
+Prints each failure and each skipped case with its reason, then one line
+"N passed, N failed" (", N skipped" added when any was); exits non-zero when a
 case failed or no case ran. rostest writes a summary file (rostest-*.xml) beside
 the result files of the test nodes it ran (rosunit-*.xml): the summary's cases
 are only counted where they add a failure the node files do not show, such as a
@@ -12,11 +13,14 @@ import sys
 import xml.etree.ElementTree as ET
 
 
+PASSED, FAILED, SKIPPED = "passed", "failed", "skipped"
+
+
 def cases(path):
     try:
         root = ET.parse(path).getroot()
     except ET.ParseError as e:
-        return [("%s" % os.path.basename(path), "unreadable result file: %s" % e)]
+        return [("%s" % os.path.basename(path), FAILED, "unreadable result file: %s" % e)]
     out = []
     for tc in root.iter("testcase"):
         name = "%s.%s" % (tc.get("classname", "?"), tc.get("name", "?"))
@@ -24,36 +28,43 @@ def cases(path):
         if bad is None:
             bad = tc.find("error")
         if bad is not None:
-            out.append((name, (bad.get("message") or bad.text or "failed").strip()[:400]))
-        elif tc.get("status") in ("notrun",) or tc.find("skipped") is not None:
+            out.append((name, FAILED, (bad.get("message") or bad.text or "failed").strip()[:400]))
+        elif tc.find("skipped") is not None:
+            out.append((name, SKIPPED, (tc.find("skipped").get("message") or "skipped").strip()[:400]))
+            continue
+        elif tc.get("status") in ("notrun",):
             continue
         else:
-            out.append((name, None))
+            out.append((name, PASSED, None))
     return out
 
 
 def main():
     folder = sys.argv[1]
-    passed, failed = 0, []
+    passed, failed, skipped = 0, [], []
     for dirpath, _, files in sorted(os.walk(folder)):
         files = sorted(f for f in files if f.endswith(".xml"))
         node_results = [f for f in files if not f.startswith("rostest-")]
         node_failures = 0
         for f in node_results:
-            for name, err in cases(os.path.join(dirpath, f)):
-                if err is None:
+            for name, outcome, why in cases(os.path.join(dirpath, f)):
+                if outcome == PASSED:
                     passed += 1
+                elif outcome == SKIPPED:
+                    skipped.append((f, name, why))
                 else:
                     node_failures += 1
-                    failed.append((f, name, err))
+                    failed.append((f, name, why))
         for f in files:
             if f.startswith("rostest-") and node_failures == 0:
-                for name, err in cases(os.path.join(dirpath, f)):
-                    if err is not None:
-                        failed.append((f, name, err))
+                for name, outcome, why in cases(os.path.join(dirpath, f)):
+                    if outcome == FAILED:
+                        failed.append((f, name, why))
     for f, name, err in failed:
         print("FAILED %s: %s: %s" % (f, name, err.splitlines()[0] if err else ""))
-    print("%d passed, %d failed" % (passed, len(failed)))
+    for f, name, why in skipped:
+        print("SKIPPED %s: %s: %s" % (f, name, why.splitlines()[0]))
+    print("%d passed, %d failed" % (passed, len(failed)) + (", %d skipped" % len(skipped) if skipped else ""))
     return 1 if failed or passed == 0 else 0
 
 
