@@ -8,8 +8,10 @@ COMMAND = "/zv_command"
 DIAGNOSTICS = "/diagnostics"
 ARMED = "/zv_armed"
 MOTORS_CUT = "/zv_motors_cut"
+# What the driver wrote to the rig in each THROTTLE frame.
+THROTTLE_SENT = "/zv_throttle_sent"
 # The first four are the run itself: ./zv record warns when one of them got nothing.
-TOPICS = [STATE, REFERENCE, COMMAND, DIAGNOSTICS, ARMED, MOTORS_CUT]
+TOPICS = [STATE, REFERENCE, COMMAND, DIAGNOSTICS, ARMED, MOTORS_CUT, THROTTLE_SENT]
 
 
 def human_size(n):

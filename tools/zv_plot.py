@@ -4,7 +4,8 @@
 usage: zv_plot.py BAG [--metrics-cli PATH] [--debug]
 
 Writes next to the bag, named after it (run.bag gives run.png, run_zv_state.csv, ...):
-  <name>.png               angles with their references (deg), both throttles, the state rate
+  <name>.png               angles with their references (deg), both throttles as commanded and as
+                           sent to the rig, the state rate
   <name>_<topic>.csv       one per recorded topic; t is seconds since the bag's first message,
                            stamp the recording time (Unix seconds); fields in the topic's units
                            (angles in radians, throttles 0..1); /diagnostics one row per key
@@ -16,6 +17,7 @@ A bag that was not closed (the recorder was killed: NAME.bag.active) is reindexe
 temporary copy, the bag itself is left as it is; what can be read is plotted with a warning.
 """
 import argparse
+import bisect
 import csv
 import datetime
 import math
@@ -25,15 +27,22 @@ import subprocess
 import sys
 import tempfile
 
-from zv_bag import ARMED, COMMAND, DIAGNOSTICS, MOTORS_CUT, REFERENCE, STATE, TOPICS, human_size, reindex_copy
+from zv_bag import (ARMED, COMMAND, DIAGNOSTICS, MOTORS_CUT, REFERENCE, STATE, THROTTLE_SENT, TOPICS, human_size,
+                    reindex_copy)
 
 TYPES = {STATE: "zv_msgs/State", REFERENCE: "zv_msgs/ReferenceState", COMMAND: "zv_msgs/Command",
-         DIAGNOSTICS: "diagnostic_msgs/DiagnosticArray", ARMED: "std_msgs/Bool", MOTORS_CUT: "std_msgs/Bool"}
+         DIAGNOSTICS: "diagnostic_msgs/DiagnosticArray", ARMED: "std_msgs/Bool", MOTORS_CUT: "std_msgs/Bool",
+         THROTTLE_SENT: "zv_msgs/Command"}
 
 # Reference changes on one axis closer together than this are one step: a
 # slider dragged through several values in a few panel periods (50 ms each)
 # asks for one move, from where it was to where it was let go.
 MERGE_S = 0.5
+# The first reference of a record is a step from the angle measured at its
+# time when the two differ by more than this: the rig counts as holding a
+# reference within 0.5 deg, and a smaller gap (a record started while hovering
+# at the reference) would give figures of the hover's own wobble.
+FIRST_STEP_MIN_RAD = math.radians(0.5)
 # The step analysis: settling band (fraction of the step) and the window at
 # the end of each step over which the steady-state error is averaged.
 BAND = 0.02
@@ -145,24 +154,39 @@ def write_csvs(stem, data, t0):
     return written
 
 
-def find_steps(references, t_last):
+def angle_at(states, times, signal, t):
+    """The measured angle at bag time t: of the last state at or before t, else of the first one after."""
+    i = bisect.bisect_right(times, t)
+    return getattr(states[i - 1 if i else 0][1], signal)
+
+
+def find_steps(references, states, t_last):
     """Reference steps as dicts: signal, t_step, initial, target, t_end (bag-relative seconds).
 
-    A step is a change of the reference between two of its messages (the value
-    held before the first reference message is unknown, so that first message is
-    no step). A step's window ends at the next step on either axis, since a yaw
-    step disturbs pitch and the other way round, or at the end of the record.
+    A step is a change of the reference between two of its messages. The value
+    held before the first reference message is unknown: that message is a step
+    from the angle measured at its time when it is more than FIRST_STEP_MIN_RAD
+    away (a record started before the first reference was set). A step's window
+    ends at the next step on either axis, since a yaw step disturbs pitch and
+    the other way round, or at the end of the record.
     """
     steps = []
+    times = [t for t, _ in states]
     for signal in ("pitch", "yaw"):
         held, open_step, last_change = None, None, None
         for t, ref in references:
             value = getattr(ref, signal)
-            if held is not None and value != held:
+            if held is None and states:
+                angle = angle_at(states, times, signal, t)
+                if abs(value - angle) > FIRST_STEP_MIN_RAD:
+                    open_step = {"signal": signal, "t_step": t, "initial": angle, "target": value, "measured": True}
+                    steps.append(open_step)
+                    last_change = t
+            elif held is not None and value != held:
                 if open_step is not None and t - last_change < MERGE_S:
                     open_step["target"] = value
                 else:
-                    open_step = {"signal": signal, "t_step": t, "initial": held, "target": value}
+                    open_step = {"signal": signal, "t_step": t, "initial": held, "target": value, "measured": False}
                     steps.append(open_step)
                 last_change = t
             held = value
@@ -233,8 +257,9 @@ def describe_step(s):
     def fig(value, fmt):
         return "n/a" if math.isnan(value) else fmt % value
 
-    return "%s %+.1f -> %+.1f deg at %.2f s: rise %s, overshoot %s, settling %s, steady-state error %s" % (
-        s["signal"], math.degrees(s["initial"]), math.degrees(s["target"]), s["t_step"],
+    return "%s %s%+.1f -> %+.1f deg at %.2f s: rise %s, overshoot %s, settling %s, steady-state error %s" % (
+        s["signal"], "from the measured " if s["measured"] else "", math.degrees(s["initial"]),
+        math.degrees(s["target"]), s["t_step"],
         fig(s["rise_time"], "%.3f s"), fig(100 * s["overshoot"], "%.1f %%"), fig(s["settling_time"], "%.3f s"),
         fig(math.degrees(s["steady_state_error"]), "%.3f deg"))
 
@@ -265,7 +290,7 @@ def plot(png, title_lines, warnings, rel, t_last):
     deg = math.degrees
     fig, axes = plt.subplots(4, 1, figsize=(11, 11), sharex=True, gridspec_kw={"height_ratios": [3, 3, 2, 1.5]})
     ax_pitch, ax_yaw, ax_thr, ax_rate = axes
-    states, refs, cmds = rel[STATE], rel[REFERENCE], rel[COMMAND]
+    states, refs, cmds, sent = rel[STATE], rel[REFERENCE], rel[COMMAND], rel[THROTTLE_SENT]
     if states:
         ts = [t for t, _ in states]
         ax_pitch.plot(ts, [deg(m.pitch) for _, m in states], label="pitch", color="C0")
@@ -284,6 +309,14 @@ def plot(png, title_lines, warnings, rel, t_last):
         tc = [t for t, _ in cmds]
         ax_thr.plot(tc, [m.left_motor for _, m in cmds], label="left", color="C0", lw=0.8)
         ax_thr.plot(tc, [m.right_motor for _, m in cmds], label="right", color="C3", lw=0.8)
+    # Beside the commands: what the driver wrote to the rig (clamped, linearised, zeros while disarmed).
+    if sent:
+        ts = [t for t, _ in sent]
+        ax_thr.plot(ts, [m.left_motor for _, m in sent], label="left sent", color="C9", lw=0.8, ls="--")
+        ax_thr.plot(ts, [m.right_motor for _, m in sent], label="right sent", color="C1", lw=0.8, ls="--")
+    elif cmds:
+        ax_thr.text(0.99, 0.02, "%s not recorded: throttles sent to the rig not shown" % THROTTLE_SENT,
+                    transform=ax_thr.transAxes, ha="right", va="bottom", fontsize=8, color="gray")
     for topic, label, color in ((ARMED, "armed (rig)", "green"), (MOTORS_CUT, "motors cut (rig)", "red")):
         if rel[topic]:
             t, v = held(rel[topic], "data", t_last)
@@ -346,16 +379,17 @@ def plot_bag(args, tmpdir):
     t0 = min(rows[0][0] for rows in data.values() if rows)
     t_last = max(rows[-1][0] for rows in data.values() if rows) - t0
     rel = {topic: [(stamp - t0, msg) for stamp, msg in rows] for topic, rows in data.items()}
-    for topic in (STATE, REFERENCE, COMMAND):
+    for topic in (STATE, REFERENCE, COMMAND, THROTTLE_SENT):
         if not data[topic]:
             warnings.append("no %s in the bag: %s" % (topic, {
                 STATE: "no angles and no state rate",
                 REFERENCE: "no references, so no steps to measure",
-                COMMAND: "no throttles"}[topic]))
+                COMMAND: "no throttles",
+                THROTTLE_SENT: "the throttles sent to the rig are not shown"}[topic]))
 
     stem = out_stem(path)
     written = write_csvs(stem, data, t0)
-    steps = find_steps(rel[REFERENCE], rel[STATE][-1][0]) if data[STATE] else []
+    steps = find_steps(rel[REFERENCE], rel[STATE], rel[STATE][-1][0]) if data[STATE] else []
     if steps:
         cli = find_metrics_cli(args.metrics_cli)
         if not cli:
@@ -363,7 +397,8 @@ def plot_bag(args, tmpdir):
         steps = step_metrics(cli, "%s_%s.csv" % (stem, STATE.strip("/")), steps, tmpdir)
         written.append(write_steps_csv(stem, steps))
     elif data[STATE] and data[REFERENCE]:
-        warnings.append("the reference never changed: no steps to measure")
+        warnings.append("the reference never changed, and its first value was within %.1f deg of the angle: "
+                        "no steps to measure" % math.degrees(FIRST_STEP_MIN_RAD))
 
     start = datetime.datetime.fromtimestamp(t0).strftime("%Y-%m-%d %H:%M:%S")
     title = ["Zorvik run %s: %s, %.1f s, %d states, %d commands, %d references" % (

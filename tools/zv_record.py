@@ -3,8 +3,8 @@
 
 usage: zv_record.py [NAME] [--dir DIR]
 
-Records /zv_state, /zv_reference_state, /zv_command, /diagnostics, /zv_armed and
-/zv_motors_cut from the ROS master of ROS_MASTER_URI into DIR/NAME.bag (NAME
+Records /zv_state, /zv_reference_state, /zv_command, /diagnostics, /zv_armed,
+/zv_motors_cut and /zv_throttle_sent from the ROS master of ROS_MASTER_URI into DIR/NAME.bag (NAME
 defaults to the date and time). Topics that are not published yet are recorded
 once they appear. Ctrl-C (or SIGTERM, or a closed terminal) stops the recording
 and closes the bag; a bag the recorder could not close is reindexed.

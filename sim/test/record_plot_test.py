@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """./zv record and ./zv plot on the simulated rig: a recorded pitch step is plotted
-with the figures the closed-loop code measures on the same run; a recorder that
-dies leaves a bag that is reindexed; bags that cannot be plotted are refused
-with a message, never a traceback."""
+with the figures the closed-loop code measures on the same run; kill of ./zv record
+closes the bag; a recorder that dies leaves a bag that is reindexed; a record's
+first reference is a step from the measured angle; bags that cannot be plotted
+are refused with a message, never a traceback."""
 import csv
 import math
 import os
@@ -19,7 +20,9 @@ import rosbag
 import roslib.packages
 import rospkg
 import rostest
+import rospy
 from std_msgs.msg import String
+from zv_msgs.msg import Command, ReferenceState, State
 
 TOOLS = os.path.join(os.path.dirname(rospkg.RosPack().get_path("zv_sim")), "tools")
 PYTHON = "/usr/bin/python3"
@@ -58,10 +61,10 @@ class RecordAndPlot(unittest.TestCase):
                 p.wait(30)
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def start_recorder(self, name):
+    def start_recorder(self, name, command=None, env=None):
         log = os.path.join(self.dir, name + ".log")
-        p = subprocess.Popen([PYTHON, os.path.join(TOOLS, "zv_record.py"), name, "--dir", self.dir],
-                             stdout=open(log, "w"), stderr=subprocess.STDOUT)
+        command = command or [PYTHON, os.path.join(TOOLS, "zv_record.py"), name, "--dir", self.dir]
+        p = subprocess.Popen(command, stdout=open(log, "w"), stderr=subprocess.STDOUT, env=env)
         self.recorders.append(p)
         wait_for(lambda: "zv record: recording" in read(log) or p.poll() is not None, 30, "the recorder")
         self.assertIsNone(p.poll(), read(log))
@@ -119,10 +122,62 @@ class RecordAndPlot(unittest.TestCase):
                                  "%s: plot %g, closed loop %g\n%s" % (key, got, expected, experiment.stdout))
         self.assertIn("rise %.3f s" % float(step["rise_time_s"]), out)
 
+    def test_kill_of_zv_record_closes_the_bag(self):
+        # ./zv record on a build folder of its own (no demo there), sharing this workspace's devel space.
+        ws = os.path.join(self.dir, "ws")
+        os.makedirs(ws)
+        os.symlink(os.path.dirname(os.path.dirname(os.path.dirname(node_path("zv_step_metrics")))),
+                   os.path.join(ws, "devel"))
+        bag = os.path.join(self.dir, "term.bag")
+        recorder, log = self.start_recorder("term", [os.path.join(os.path.dirname(TOOLS), "zv"), "record", bag[:-4]],
+                                            dict(os.environ, ZV_WS=ws))
+        wait_for(lambda: os.path.exists(bag + ".active") and os.path.getsize(bag + ".active") > 20000, 30,
+                 "a chunk in the bag")
+        recorder.send_signal(signal.SIGTERM)
+        self.assertEqual(recorder.wait(30), 0, read(log))
+        self.assertFalse(os.path.exists(bag + ".active"), read(log))
+        with rosbag.Bag(bag) as closed:
+            self.assertGreater(closed.get_message_count("/zv_state"), 10)
+
+    def write_bag(self, name, throttle_sent):
+        """A run started before any reference: the rig on its pitch stop (-0.5 rad), yaw 0.2 deg, for
+        1 s; then one reference, pitch 10 deg and yaw 0, and the pitch rising to it over 1 s."""
+        path = os.path.join(self.dir, name + ".bag")
+        with rosbag.Bag(path, "w") as bag:
+            for i in range(600):  # 200 Hz for 3 s
+                t = i * 0.005
+                pitch = -0.5 + (math.radians(10) + 0.5) * min(max(t - 1.0, 0.0), 1.0)
+                stamp = rospy.Time.from_sec(1000 + t)
+                bag.write("/zv_state", State(roll=0.0, pitch=pitch, yaw=math.radians(0.2)), stamp)
+                bag.write("/zv_command", Command(left_motor=0.6, right_motor=0.6), stamp)
+                if throttle_sent:
+                    bag.write("/zv_throttle_sent", Command(left_motor=0.7, right_motor=0.7), stamp)
+            bag.write("/zv_reference_state", ReferenceState(yaw=0.0, pitch=math.radians(10)),
+                      rospy.Time.from_sec(1001.0))
+        return path
+
+    def test_the_first_reference_is_a_step_from_the_measured_angle(self):
+        rc, out, err = self.plot(self.write_bag("first", throttle_sent=False))
+        self.assertEqual(rc, 0, err)
+        steps = list(csv.DictReader(open(os.path.join(self.dir, "first_steps.csv"))))
+        # Pitch from the stop, -0.5 rad = -28.648 deg, at 1.0 s; the yaw reference 0 is 0.2 deg from the
+        # angle, within the 0.5 deg the rig holds a reference to: no step. By hand, the ramp from
+        # -28.648 to 10 deg over [1, 2] s crosses 10 % and 90 % of the step 0.8 s apart.
+        self.assertEqual([(s["signal"], s["initial_deg"], s["target_deg"], s["t_step_s"]) for s in steps],
+                         [("pitch", "-28.648", "10.000", "1.000")], out)
+        self.assertAlmostEqual(float(steps[0]["rise_time_s"]), 0.8, delta=0.006)
+        self.assertIn("no /zv_throttle_sent in the bag", err)
+
+        rc, out, err = self.plot(self.write_bag("sent", throttle_sent=True))
+        self.assertEqual(rc, 0, err)
+        self.assertNotIn("/zv_throttle_sent", err)
+        rows = list(csv.DictReader(open(os.path.join(self.dir, "sent_zv_throttle_sent.csv"))))
+        self.assertEqual((len(rows), rows[0]["left_motor"]), (600, "0.699999988"))
+
     def test_a_killed_recorder_leaves_a_reindexed_bag_and_a_truncated_one_plots_with_a_warning(self):
         recorder, log = self.start_recorder("killed")
         active = os.path.join(self.dir, "killed.bag.active")
-        wait_for(lambda: os.path.exists(active) and os.path.getsize(active) > 60000, 30, "three chunks in the bag")
+        wait_for(lambda: os.path.exists(active) and os.path.getsize(active) > 120000, 30, "some chunks in the bag")
         os.kill(int(re.search(r"recorder pid (\d+)", read(log)).group(1)), signal.SIGKILL)
         self.assertEqual(recorder.wait(30), 1, read(log))
         self.assertIn("rebuilding its index", read(log))
