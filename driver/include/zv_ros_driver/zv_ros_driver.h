@@ -1,8 +1,8 @@
 // Shared interface of the Zorvik hardware bridge: the serial-link constants and
 // the bridge class that the driver program constructs.
 //
-// This header is free of ROS headers so that ROS-free code (the frame codec, the
-// rig emulator, the parser fuzzer) can include it for the constants.
+// This header is free of ROS headers so that ROS-free code can include it for
+// the constants; the codec itself is zv_protocol's.
 #ifndef ZV_ROS_DRIVER_ZV_ROS_DRIVER_H
 #define ZV_ROS_DRIVER_ZV_ROS_DRIVER_H
 
