@@ -54,9 +54,13 @@ TEST(ClosedLoop, LiftsOffThenFollowsPitchAndYawSteps)
   const double t_start = StepExperiment::now();
   EXPECT_LT(experiment.samples().front().pitch, -0.4) << "the rig starts at rest on its pitch stop";
 
-  // Lift-off from the stop (-28.6 deg) to level.
-  ASSERT_TRUE(experiment.holdUntilSettled(0.0, 0.0, 0.5 * kDeg, 1.0, 15.0))
-      << "the rig did not lift off and settle level within 15 s";
+  // Lift-off from the stop (-28.6 deg) to level. On a rig whose propellers
+  // push yaw, the lift-off turns it a few degrees and the yaw integrator
+  // brings it back slowly (~level_within, s, is longer there).
+  double level_within = 15.0;
+  ros::NodeHandle("~").param("level_within", level_within, level_within);
+  ASSERT_TRUE(experiment.holdUntilSettled(0.0, 0.0, 0.5 * kDeg, 1.0, level_within))
+      << "the rig did not lift off and settle level within " << level_within << " s";
   std::printf("lift-off and settling took %.2f s\n", StepExperiment::now() - t_start);
 
   // The controller takes its rates from the arrival times of the states, so a
@@ -85,7 +89,10 @@ TEST(ClosedLoop, LiftsOffThenFollowsPitchAndYawSteps)
   const double t_yaw = StepExperiment::now();
   // The yaw integrator unwinds what it gathered during the turn with a time
   // constant of kp_psi / ki_psi (about 14 s): give the last fraction of a degree time.
-  const bool yaw_settled = experiment.holdUntilSettled(10 * kDeg, 20 * kDeg, 0.5 * kDeg, 2.0, 50.0);
+  // Stiction in the yaw bearing makes that slower still (~yaw_within, s).
+  double yaw_within = 50.0;
+  ros::NodeHandle("~").param("yaw_within", yaw_within, yaw_within);
+  const bool yaw_settled = experiment.holdUntilSettled(10 * kDeg, 20 * kDeg, 0.5 * kDeg, 2.0, yaw_within);
   const double yaw_settled_after = StepExperiment::now() - t_yaw;
   experiment.series(t_yaw, &StepSample::yaw, t, y);
   const StepMetrics yaw = zv_sim::analyseStep(t, y, t_yaw, 0.0, 20 * kDeg, 1.0, 0.5 / 20);
@@ -114,7 +121,7 @@ TEST(ClosedLoop, LiftsOffThenFollowsPitchAndYawSteps)
 
   // Yaw: designed for a 10-90 % rise of about 1.1 s; the cascade with its
   // integrator rises faster (about 0.75 s) and overshoots more.
-  EXPECT_TRUE(yaw_settled) << "yaw did not stay within 0.5 deg of +20 deg for 2 s within 50 s";
+  EXPECT_TRUE(yaw_settled) << "yaw did not stay within 0.5 deg of +20 deg for 2 s within " << yaw_within << " s";
   EXPECT_GT(yaw.rise_time, 0.3);
   EXPECT_LT(yaw.rise_time, 4.0);
   EXPECT_LT(yaw.overshoot, 0.6);
