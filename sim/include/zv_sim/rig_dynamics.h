@@ -19,6 +19,13 @@
 // The produced thrust follows the commanded one with a first-order lag, time
 // constant tau_up while it rises and tau_down while it falls (0: at once).
 //
+// Equations of motion, F = thrust_left + thrust_right, C_* the Coulomb terms:
+//    J1x * roll'' = d * (thrust_left - thrust_right) - Bphi * roll' - C_phi
+//    (m1*l1^2 + m2*l2^2 + J1y + J2y) * pitch''
+//        = lT * F * cos(roll) - (m1*l1 + m2*l2) * g * cos(pitch) - Bth * pitch' - C_theta
+//    (m1*l1^2 + m2*l2^2 + m3*(l3x^2 + l3y^2) + J1z + J2z) * yaw''
+//        = lT * F * cos(pitch) * sin(roll) + reaction_torque * F - Bpsi * yaw' - C_psi
+//
 // Friction on each axis: viscous (B * rate) plus Coulomb (c * sign(rate)). A
 // body at rest stays at rest while the magnitude of every other torque on it
 // is at most c (stiction); beyond that it starts with that torque less c.
