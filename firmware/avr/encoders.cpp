@@ -46,15 +46,6 @@ QuadratureDecoder g_roll;
 QuadratureDecoder g_pitch;
 QuadratureDecoder g_yaw;
 
-#ifdef ZV_FAULT_REVERSE_ENCODER
-// Fault injection for the simulated board's tests: the pitch encoder's A and B
-// wired the wrong way round, so pitch counts run backwards.
-constexpr const Pin& kPitchFirst = config::kPitchB;
-constexpr const Pin& kPitchSecond = config::kPitchA;
-#else
-constexpr const Pin& kPitchFirst = config::kPitchA;
-constexpr const Pin& kPitchSecond = config::kPitchB;
-#endif
 
 // The handler of INTn serves the axis that has a channel on it.
 template <int8_t n>
@@ -63,7 +54,7 @@ __attribute__((always_inline)) inline void edge()
   if (config::kRollA.ext_int == n || config::kRollB.ext_int == n)
     step(g_roll, config::kRollA, config::kRollB);
   else if (config::kPitchA.ext_int == n || config::kPitchB.ext_int == n)
-    step(g_pitch, kPitchFirst, kPitchSecond);
+    step(g_pitch, config::kPitchA, config::kPitchB);
   else if (config::kYawA.ext_int == n || config::kYawB.ext_int == n)
     step(g_yaw, config::kYawA, config::kYawB);
 }
@@ -94,7 +85,7 @@ void init()
   ATOMIC_BLOCK(ATOMIC_RESTORESTATE)
   {
     resetTo(g_roll, config::kRollA, config::kRollB);
-    resetTo(g_pitch, kPitchFirst, kPitchSecond);
+    resetTo(g_pitch, config::kPitchA, config::kPitchB);
     resetTo(g_yaw, config::kYawA, config::kYawB);
     // Any edge (ISCn1:0 = 01) on INT0..INT5.
     EICRA = _BV(ISC00) | _BV(ISC10) | _BV(ISC20) | _BV(ISC30);

@@ -90,15 +90,8 @@ void setLed(bool lit)
 
 void write(float left, float right)
 {
-#ifdef ZV_FAULT_SWAP_ESC
-  // Fault injection for the simulated board's tests: the ESC signal wires
-  // swapped, the left throttle drives the right motor and back.
-  const uint16_t a = pulseTicks(right);
-  const uint16_t b = pulseTicks(left);
-#else
   const uint16_t a = pulseTicks(left);
   const uint16_t b = pulseTicks(right);
-#endif
   if (a != g_a_ticks)
   {
     g_a_ticks = a;

@@ -1,11 +1,9 @@
-# The ATmega2560 image and its fault-injection variants, built by avr/Makefile
+# The ATmega2560 image, built by avr/Makefile
 # with avr-gcc on every build of the workspace (make itself skips what is up to
 # date), so that a clean clone proves the firmware compiles and fits its RAM
 # budget. They go to <workspace>/firmware/ beside devel/ and build/, where
 # `./zv firmware` and `./zv flash` find them too:
 #   zv_firmware.elf/.hex                 the image to flash
-#   zv_firmware_swap_esc.elf             left and right ESC outputs swapped
-#   zv_firmware_reverse_encoder.elf      pitch encoder counting backwards
 # Other packages use ZV_FIRMWARE_IMAGE_DIR and depend on the target
 # zv_firmware_image.
 find_program(ZV_AVR_GCC avr-gcc)
@@ -21,7 +19,7 @@ set(ZV_FIRMWARE_IMAGE_DIR "${_zv_workspace}/firmware" CACHE INTERNAL "Folder of 
 # warnings.
 add_custom_target(zv_firmware_image ALL
   COMMAND ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS --unset=MFLAGS --unset=MAKELEVEL
-          make --no-print-directory -C ${CMAKE_CURRENT_LIST_DIR} BUILD_DIR=${ZV_FIRMWARE_IMAGE_DIR} all-variants
+          make --no-print-directory -C ${CMAKE_CURRENT_LIST_DIR} BUILD_DIR=${ZV_FIRMWARE_IMAGE_DIR} all
   COMMAND ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS --unset=MFLAGS --unset=MAKELEVEL
           make --no-print-directory -s -C ${CMAKE_CURRENT_LIST_DIR} BUILD_DIR=${ZV_FIRMWARE_IMAGE_DIR} report
   COMMENT "Firmware image (avr-gcc) into ${ZV_FIRMWARE_IMAGE_DIR}"

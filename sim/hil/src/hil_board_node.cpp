@@ -175,9 +175,21 @@ int run()
   pnh.param<std::string>("latency_log", latency_log, "");
   if (config.firmware.empty())
   {
-    // The images the workspace builds: the default one or a fault-injection variant.
-    config.firmware =
-        std::string(ZV_FIRMWARE_IMAGE_DIR) + "/zv_firmware" + (variant.empty() ? "" : "_" + variant) + ".elf";
+    config.firmware = std::string(ZV_FIRMWARE_IMAGE_DIR) + "/zv_firmware.elf";
+  }
+  // Faults wired on the board as a miswired rig has them; the image stays the one to flash.
+  if (variant == "swap_esc")
+  {
+    config.wiring.esc_swapped = true;
+  }
+  else if (variant == "reverse_encoder")
+  {
+    config.wiring.pitch_encoder_reversed = true;
+  }
+  else if (!variant.empty())
+  {
+    ROS_FATAL("~variant is '%s': give swap_esc, reverse_encoder or nothing", variant.c_str());
+    return 2;
   }
   if (!(config.bootloader_time >= 0 && config.bootloader_time < 60))
   {
@@ -193,7 +205,8 @@ int run()
   config.baud = static_cast<uint32_t>(baud);
   if (!variant.empty())
   {
-    ROS_WARN("firmware variant '%s' (fault injection): %s", variant.c_str(), config.firmware.c_str());
+    ROS_WARN("fault injection '%s': %s wired on the simulated board", variant.c_str(),
+             config.wiring.esc_swapped ? "ESC signals swapped" : "pitch encoder's A and B swapped");
   }
 
   Publisher publisher;

@@ -56,7 +56,7 @@ HilRig::HilRig(const RigModel& model, const HilConfig& config, HilListener* list
     drives_[axis].place(angleOf(model_.state(), axis));
     counts[axis] = drives_[axis].count();
   }
-  board_.reset(new SimulatedBoard(config_.firmware, counts));
+  board_.reset(new SimulatedBoard(config_.firmware, counts, config_.wiring));
   board_->setBaud(config_.baud);
   openLink();
   wall_start_ = std::chrono::steady_clock::now();

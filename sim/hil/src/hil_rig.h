@@ -40,6 +40,7 @@ struct HilConfig
   std::string link = "/tmp/zorvik_sim_tty";  // symlink to the pseudo-terminal
   double bootloader_time = 1.5;              // s the bootloader holds the line after the port opens
   uint32_t baud = 115200;                    // speed of the bytes on the receive line
+  BoardWiring wiring;                        // faults wired in (tests only)
 };
 
 class HilListener

@@ -1,4 +1,4 @@
-// The closed loop with a firmware image that has a fault wired in (ESC outputs
+// The closed loop with a fault wired on the simulated board (ESC outputs
 // swapped, pitch encoder counting backwards): the rig must fail to do what the
 // working loop does in closed_loop_test.cpp, lift off and settle level, then
 // hold pitch +10 deg and yaw +20 deg within 0.5 deg.
@@ -54,7 +54,7 @@ TEST(FaultyLoop, CannotLiftOffAndHoldPitchAndYaw)
   const char* outcome = !level ? "never settled level" : (held ? "held the steps" : "settled level, missed the steps");
   std::printf("faulty loop: %s; |roll| up to %.1f deg, pitch read %.1f to %.1f deg, last yaw %.1f deg\n", outcome,
               roll_peak / kDeg, pitch_lo / kDeg, pitch_hi / kDeg, last.yaw / kDeg);
-  EXPECT_FALSE(level && held) << "the loop flew with the faulty image as with the working one";
+  EXPECT_FALSE(level && held) << "the loop flew with the fault wired in as without it";
 }
 
 int main(int argc, char** argv)
