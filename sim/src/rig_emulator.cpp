@@ -13,6 +13,7 @@
 
 #include <ros/ros.h>
 
+#include "zv_sim/link_latency_probe.h"
 #include "zv_sim/pty_link.h"
 #include "zv_sim/rig_firmware.h"
 #include "zv_sim/rig_model.h"
@@ -79,7 +80,6 @@ int run()
   pnh.param("swap_motors", config.swap_motors, config.swap_motors);
   pnh.param("latency_log", latency_log, latency_log);
   config.noise_seed = static_cast<unsigned>(seed);
-  config.record_latency = !latency_log.empty();
   const std::string bad_config = zv_sim::RigFirmware::validate(config);
   if (!bad_config.empty())
   {
@@ -116,12 +116,14 @@ int run()
   const double wall_start = now();
   const std::clock_t cpu_start = std::clock();
   std::vector<uint8_t> out, in;
+  zv_sim::LinkLatencyProbe latency;
   bool host_was_present = false;
   while (ros::ok())
   {
     out.clear();
     firmware.advance(now(), out);
     link->send(out);
+    latency.written(out.data(), out.size(), now());
     // Sleep until the next frame is due, but wake often enough for the host's bytes.
     const double wait = std::min(std::max(firmware.nextFrameTime() - now(), 0.0), 0.01);
     in.clear();
@@ -132,11 +134,14 @@ int run()
       out.clear();
       firmware.advance(t, out);  // the model catches up before the command applies
       link->send(out);
+      latency.written(out.data(), out.size(), t);
+      latency.read(in.data(), in.size(), t);
       firmware.receive(in.data(), in.size(), t);
     }
     if (link->takeHostLost())
     {
       firmware.linkLost();
+      latency.linkLost();
       ROS_INFO("host closed %s; waiting for it to reopen", link->linkPath().c_str());
     }
     if (present && !host_was_present)
@@ -147,9 +152,9 @@ int run()
     ros::spinOnce();
   }
 
-  if (config.record_latency)
+  if (!latency_log.empty())
   {
-    writeLatencies(latency_log, firmware.latencies());
+    writeLatencies(latency_log, latency.latencies());
   }
   // The emulator runs in real time, so its CPU share is its cost per simulated second.
   const double cpu = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;

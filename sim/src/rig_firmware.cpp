@@ -7,9 +7,6 @@ namespace zv_sim
 {
 namespace
 {
-// Latency samples kept at most (about 80 minutes at 200 Hz).
-const size_t kMaxLatencySamples = 1000000;
-
 bool positiveFinite(double v)
 {
   return std::isfinite(v) && v > 0;
@@ -156,11 +153,6 @@ void RigFirmware::advance(double t, std::vector<uint8_t>& out)
     {
       const RigState& s = model_.state();
       n = core_.encoderFrame(encoderValue(s.roll), encoderValue(s.pitch), encoderValue(s.yaw), now, frame);
-      if (config_.record_latency)
-      {
-        encoder_unanswered_ = true;
-        last_encoder_time_ = t;
-      }
     }
     else
     {
@@ -172,17 +164,8 @@ void RigFirmware::advance(double t, std::vector<uint8_t>& out)
 
 void RigFirmware::receive(const uint8_t* data, size_t n, double t)
 {
-  const uint32_t throttles_before = core_.counters().throttle_frames;
   core_.receive(data, n, clockAt(t));
   applyMotors();
-  if (core_.counters().throttle_frames != throttles_before)
-  {
-    if (encoder_unanswered_ && latencies_.size() < kMaxLatencySamples)
-    {
-      latencies_.push_back(t - last_encoder_time_);
-    }
-    encoder_unanswered_ = false;
-  }
 }
 
 void RigFirmware::linkLost()

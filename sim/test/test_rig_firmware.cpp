@@ -239,23 +239,6 @@ TEST(RigFirmwareFaults, SwappedMotorsRollTheWrongWay)
   }
 }
 
-TEST(RigFirmwareLatency, MeasuresFromEncoderFrameToTheNextThrottle)
-{
-  FirmwareConfig config;
-  config.record_latency = true;
-  RigFirmware fw(RigModel(defaultRig()), config, 0.0);
-  std::vector<uint8_t> out;
-  fw.advance(0.0, out);           // encoder frame written at 0.000
-  throttle(fw, 0.1, 0.1, 0.003);  // answered after 3 ms
-  throttle(fw, 0.1, 0.1, 0.004);  // a second answer to the same sample is not a sample
-  out.clear();
-  fw.advance(0.005, out);  // next encoder frame
-  throttle(fw, 0.1, 0.1, 0.0062);
-  ASSERT_EQ(fw.latencies().size(), 2u);
-  EXPECT_NEAR(fw.latencies()[0], 0.003, 1e-12);
-  EXPECT_NEAR(fw.latencies()[1], 0.0012, 1e-12);
-}
-
 TEST(RigFirmwareLink, PartialFrameIsDroppedWhenTheHostGoesAway)
 {
   RigFirmware fw(RigModel(defaultRig()), FirmwareConfig(), 0.0);

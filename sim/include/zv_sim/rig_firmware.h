@@ -5,7 +5,7 @@
 // monotonic clock.
 //
 // What belongs to the simulation only: the physics, the encoder's optional
-// quantisation and noise, fault injection (swap_motors) and the latency record.
+// quantisation and noise, and fault injection (swap_motors).
 #ifndef ZV_SIM_RIG_FIRMWARE_H
 #define ZV_SIM_RIG_FIRMWARE_H
 
@@ -30,7 +30,6 @@ struct FirmwareConfig
   double noise_stddev = 0.0;      // Gaussian encoder noise, rad
   unsigned noise_seed = 1;
   bool swap_motors = false;  // wires the left throttle to the right motor and back (fault injection)
-  bool record_latency = false;
 };
 
 class RigFirmware
@@ -86,12 +85,6 @@ class RigFirmware
   {
     return core_.counters();
   }
-  // Seconds from each encoder frame to the first THROTTLE frame after it
-  // (only with record_latency).
-  const std::vector<double>& latencies() const
-  {
-    return latencies_;
-  }
 
  private:
   uint32_t clockAt(double t);
@@ -111,10 +104,6 @@ class RigFirmware
 
   double t_model_;
   double step_;
-
-  bool encoder_unanswered_ = false;
-  double last_encoder_time_ = 0.0;
-  std::vector<double> latencies_;
 };
 
 }  // namespace zv_sim
