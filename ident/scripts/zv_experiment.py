@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Runs an excitation profile on the running rig, recording it, inside a safety envelope.
 
-usage: zv_experiment.py PROFILE [NAME] --dir DIR --record CMD --plot CMD [--yes] [--check]
+usage: zv_experiment.py PROFILE [NAME] --dir DIR --record CMD --plot CMD [--yes] [--check] [--pitch-limit DEG]
 
 PROFILE is a built-in profile (steps, chirp-pitch, chirp-yaw, identify) or a YAML
 file of segments (see README.md, "Experiments"). The profile drives
@@ -246,21 +246,22 @@ class Experiment(object):
         rospy.Subscriber("/zv_state", State, self.on_state, queue_size=5, tcp_nodelay=True)
         rospy.Subscriber("/zv_armed", Bool, self.on_armed, queue_size=10, tcp_nodelay=True)
         self.running = False
+        self.pitch_hi = PITCH_STOP - PITCH_MARGIN
+        self.pitch_lo = -PITCH_STOP + PITCH_MARGIN
 
     def on_state(self, msg):
         now = time.time()
         with self.lock:
             self.state = (msg.roll, msg.pitch, msg.yaw)
             self.state_time = now
-            if msg.pitch > -PITCH_STOP + PITCH_MARGIN:
+            if msg.pitch > self.pitch_lo:
                 self.lifted = True
             if not self.running:
                 return
             why = None
-            if msg.pitch > PITCH_STOP - PITCH_MARGIN or (self.lifted and msg.pitch < -PITCH_STOP + PITCH_MARGIN):
+            if msg.pitch > self.pitch_hi or (self.lifted and msg.pitch < self.pitch_lo):
                 why = "pitch %.1f deg left the envelope (%.1f..%.1f deg)" % (
-                    math.degrees(msg.pitch), math.degrees(-PITCH_STOP + PITCH_MARGIN),
-                    math.degrees(PITCH_STOP - PITCH_MARGIN))
+                    math.degrees(msg.pitch), math.degrees(self.pitch_lo), math.degrees(self.pitch_hi))
             elif abs(msg.roll) > ROLL_LIMIT:
                 why = "roll %.1f deg beyond the envelope's +-%.1f deg" % (math.degrees(msg.roll), math.degrees(ROLL_LIMIT))
         if why:
@@ -320,6 +321,8 @@ def main():
     ap.add_argument("--plot", default="", help="command that plots a bag (./zv plot)")
     ap.add_argument("--yes", action="store_true", help="arm a real rig without asking")
     ap.add_argument("--check", action="store_true", help="only check the profile")
+    ap.add_argument("--pitch-limit", type=float, default=math.degrees(PITCH_STOP - PITCH_MARGIN),
+                    help="a tighter envelope: pitch within +-DEG (default %.1f)" % math.degrees(PITCH_STOP - PITCH_MARGIN))
     args = ap.parse_args()
     try:
         segments = load_profile(args.profile)
@@ -344,6 +347,8 @@ def main():
         return 1
     rospy.init_node("zv_experiment", anonymous=True, disable_signals=True)
     ex = Experiment()
+    limit = min(abs(args.pitch_limit), math.degrees(PITCH_STOP - PITCH_MARGIN))
+    ex.pitch_hi, ex.pitch_lo = math.radians(limit), -math.radians(limit)
     interrupted = []
 
     def on_signal(signum, _):
@@ -441,6 +446,7 @@ def main():
         ex.running = False
         ex.disarm()
         say("profile done (%.0f s); the rig is disarmed" % profile.duration)
+    time.sleep(0.5)  # the disarm's /zv_armed false and zero throttles go into the bag too
     recorder.send_signal(signal.SIGINT)
     try:
         recorder.wait(30)
