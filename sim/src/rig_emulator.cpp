@@ -36,7 +36,9 @@ void writeLatencies(const std::string& path, const std::vector<double>& samples)
   std::ofstream out(path);
   if (!out)
   {
-    ROS_ERROR("cannot write the latency log %s: check the folder exists and is writable", path.c_str());
+    // Written after shutdown, when the ROS log no longer prints.
+    std::fprintf(stderr, "zv_rig_emulator: cannot write the latency log %s: check the folder exists and is writable\n",
+                 path.c_str());
     return;
   }
   out.precision(9);
@@ -159,15 +161,16 @@ int run()
   // The emulator runs in real time, so its CPU share is its cost per simulated second.
   const double cpu = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
   const double wall = now() - wall_start;
-  // On stdout: the ROS log is already shut down here.
+  // On stdout: the ROS log is already shut down here, and would drop these lines.
   std::printf("zv_rig_emulator: emulator cost: %.3f s of CPU over %.1f s simulated (%.2f %% of real time)\n", cpu,
               wall, wall > 0 ? 100 * cpu / wall : 0.0);
-  std::fflush(stdout);
   const zv_firmware::RigCore::Counters c = firmware.counters();
-  ROS_INFO(
-      "emulator stopping: %lu frames accepted, %lu rejected (check or kind), %lu bytes skipped, %llu bytes dropped",
+  std::printf(
+      "zv_rig_emulator: stopping: %lu frames accepted, %lu rejected (check or kind), %lu bytes skipped, %llu bytes "
+      "dropped\n",
       static_cast<unsigned long>(c.frames_accepted), static_cast<unsigned long>(c.frames_rejected),
       static_cast<unsigned long>(c.bytes_skipped), static_cast<unsigned long long>(link->bytesDropped()));
+  std::fflush(stdout);
   return 0;
 }
 }  // namespace
