@@ -22,7 +22,6 @@ import rospkg
 import rostest
 import rospy
 from std_msgs.msg import String
-from zv_msgs.msg import Command, ReferenceState, State
 
 TOOLS = os.path.join(os.path.dirname(rospkg.RosPack().get_path("zv_sim")), "tools")
 PYTHON = "/usr/bin/python3"
@@ -33,6 +32,17 @@ def node_path(name):
     if not found:
         raise RuntimeError("zv_sim/%s is not built" % name)
     return found[0]
+
+
+# devel/lib/zv_sim/zv_step_metrics -> devel
+DEVEL = os.path.dirname(os.path.dirname(os.path.dirname(node_path("zv_step_metrics"))))
+try:
+    from zv_msgs.msg import Command, ReferenceState, State
+except ImportError:
+    # catkin's run_tests takes PYTHONPATH from the first configure of a fresh build folder, before
+    # the devel space had its Python folder.
+    sys.path.insert(0, os.path.join(DEVEL, "lib", "python3", "dist-packages"))
+    from zv_msgs.msg import Command, ReferenceState, State
 
 
 def wait_for(condition, timeout, what):
@@ -126,8 +136,7 @@ class RecordAndPlot(unittest.TestCase):
         # ./zv record on a build folder of its own (no demo there), sharing this workspace's devel space.
         ws = os.path.join(self.dir, "ws")
         os.makedirs(ws)
-        os.symlink(os.path.dirname(os.path.dirname(os.path.dirname(node_path("zv_step_metrics")))),
-                   os.path.join(ws, "devel"))
+        os.symlink(DEVEL, os.path.join(ws, "devel"))
         bag = os.path.join(self.dir, "term.bag")
         recorder, log = self.start_recorder("term", [os.path.join(os.path.dirname(TOOLS), "zv"), "record", bag[:-4]],
                                             dict(os.environ, ZV_WS=ws))
