@@ -501,6 +501,12 @@ std::string fitRig(const zv_rig::RigDescription& base_rig, const std::vector<Ser
       {
         theta[i] = base_values[i] / scale[i];
       }
+      else if (stage + 1 < options.window_s.size() && i >= kBphi && (i <= kBpsi || i >= kCoulombPhi))
+      {
+        // The short windows leave the bearings' friction as it is: stiction
+        // makes their misfit rough in it, and from far off the fit would trade
+        // friction for the thrust curve. The long windows fit it.
+      }
       else
       {
         free.push_back(i);

@@ -54,7 +54,9 @@ zv_rig::RigDescription withFittedValues(const zv_rig::RigDescription& rig,
 
 struct FitOptions
 {
-  std::vector<double> window_s = {0.3, 1.0};  // one solve per length, each from the last one's result
+  // One solve per length, each from the last one's result; all but the last
+  // hold the friction (viscous and Coulomb) at its base value.
+  std::vector<double> window_s = {0.3, 1.0};
   double max_relative_sd = 0.10;              // above this a value keeps its base value
   double angle_noise = 0.003;                 // rad, what the robust loss takes as ordinary misfit
   int threads = 2;
