@@ -216,6 +216,17 @@ msg=""
 [[ $rc -ne 0 && "$out" == *"--no-rviz"* && "$out" == *"--net"* ]] || msg="exit $rc: $out"
 check tcp_display_refused_with_remedy "$msg"
 
+# A rig file that cannot be read stops ./zv run with its message before anything starts.
+sed 's/^\(  thrust_expo:\) *0\.65/\1 1.2/' "$ROOT/sim/config/default_rig.yaml" >"$TMP/bad_rig.yaml"
+mkdir -p "$TMP/ws-badrig"
+ln -s "$WS/devel" "$TMP/ws-badrig/devel"
+out="$(timeout 60 env -u ROS_HOME -u DISPLAY ZV_NO_BUILD=1 ZV_WS="$TMP/ws-badrig" "$ROOT/zv" run --no-rviz --rig "$TMP/bad_rig.yaml" 2>&1)"
+rc=$?
+msg=""
+[[ $rc -ne 0 && "$out" == *"thrust_expo is 1.2"* && "$out" != *"starting:"* && ! -e "$TMP/ws-badrig/demo/demo.pid" ]] ||
+  msg="exit $rc: $out"
+check unreadable_rig_file_stops_run_before_start "$msg"
+
 # A real rig's device that is missing is reported once at once, then awaited.
 dev="$TMP/ttyRIG"
 "$ROOT/sim/scripts/wait_for_path" --device "$dev" echo started >"$TMP/wait.log" 2>&1 &
