@@ -8,6 +8,8 @@ constexpr std::chrono::milliseconds RigLink::kHeartbeatStale;
 constexpr std::chrono::milliseconds RigLink::kHeartbeatGap;
 constexpr std::chrono::milliseconds RigLink::kArmRepeat;
 constexpr size_t RigLink::kBacklogFrames;
+constexpr std::chrono::milliseconds RigLink::kStallMargin;
+constexpr std::chrono::milliseconds RigLink::kStallSettle;
 
 float linearizeThrottle(float fraction, double expo, double start)
 {
@@ -48,8 +50,23 @@ void RigLink::linkDown(Time, Actions& out)
   forgetRig(out);
 }
 
+void RigLink::noteEvent(Time now)
+{
+  // Once the rig was heard, events come at least every command timeout (its
+  // frames, commands, the watchdog's ticks): a longer gap is a stall of this
+  // process, and commands queued before it must not reach the motors.
+  if (status_.heard && have_event_ && now - last_event_ > settings_.command_timeout + kStallMargin)
+  {
+    stalled_ = true;
+    stall_seen_ = now;
+  }
+  have_event_ = true;
+  last_event_ = now;
+}
+
 void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
 {
+  noteEvent(now);
   frames_.clear();
   parser_.feed(data, n, frames_);
   status_.parser = parser_.counters();
@@ -71,8 +88,10 @@ void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
   {
     encoders += frame.kind == kEncoderFrame || frame.kind == kEncoderRatesFrame;
   }
-  // A read this full holds old samples (the driver or the machine stalled):
-  // only the newest one still describes the rig.
+  // A read this full holds old samples (the driver or the machine stalled),
+  // and more may still wait in the device (a pty hands over 4 KiB at a time):
+  // even its newest frame may be a second old. None is published; the first
+  // read that is no backlog again brings fresh ones.
   const bool backlog = encoders > kBacklogFrames;
   size_t seen = 0, stale = 0;
   for (const Frame& frame : frames_)
@@ -92,13 +111,17 @@ void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
         out.push_back(Action{Action::kWarnNonFiniteAngles, {}, angles, false, 0, ArmEnd::kNone});
         continue;
       }
-      if (backlog && seen < encoders)
+      if (backlog)
       {
         ++stale;
         continue;
       }
       out.push_back(Action{Action::kPublishState, {}, angles, false, 0, ArmEnd::kNone});
       ++status_.states_published;
+      if (stalled_ && now - stall_seen_ >= kStallSettle)
+      {
+        stalled_ = false;  // commands from here on answer this state or later
+      }
     }
     else if (decodeHeartbeat(frame, hb))
     {
@@ -217,9 +240,16 @@ void RigLink::requestArm(bool arm, Time now, Actions& out)
 
 void RigLink::command(float left, float right, Time now, Actions& out)
 {
+  noteEvent(now);
   if (!status_.heard)
   {
     return;
+  }
+  if (stalled_)
+  {
+    // Queued before the driver stalled: it answers a state long gone.
+    ++status_.stall_commands_dropped;
+    left = right = 0.0f;
   }
   // The panel sends raw throttles on purpose: nothing out of [0, 1] or NaN may
   // reach the motors. Without an arm request the motors get zeros, whatever
@@ -235,6 +265,7 @@ void RigLink::command(float left, float right, Time now, Actions& out)
 
 void RigLink::tick(Time now, Actions& out)
 {
+  noteEvent(now);
   if (status_.heard && now >= watchdog_deadline_)
   {
     // Commands stopped: zeros now and every timeout until they resume.

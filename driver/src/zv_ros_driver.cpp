@@ -549,6 +549,7 @@ void ZvROSDriver::Impl::diagnose(diagnostic_updater::DiagnosticStatusWrapper& st
   status.add("States published", s.states_published);
   status.add("Encoder frames dropped (backlog)", s.backlog_dropped);
   status.add("Encoder frames dropped (non-finite angle)", s.nonfinite_dropped);
+  status.add("Commands zeroed after a stall of the driver", s.stall_commands_dropped);
   status.add("Frames sent", transport_->buffersWritten());
   status.add("Frames dropped (device not keeping up)", transport_->buffersDropped());
   status.add("Frames rejected by check", s.parser.rejected_check);

@@ -253,30 +253,53 @@ TEST_F(Link, ASilentRigIsForgottenAndItsRequestCancelled)
   EXPECT_EQ(1u, countKind(a, Action::kWriteFirst));
 }
 
-TEST_F(Link, OnlyTheNewestEncoderFrameOfABacklogIsPublished)
+TEST_F(Link, NoFrameOfABacklogIsPublishedAndCommandsAfterAStallWaitForAFreshState)
 {
-  start();
+  start(true);
+  heartbeat(kHeartbeatArmed, 0);
   std::vector<uint8_t> bytes;
   for (int i = 0; i < 12; ++i)
   {
     const std::vector<uint8_t> f = encodeEncoder(static_cast<float>(i), 0.0f, 0.0f);
     bytes.insert(bytes.end(), f.begin(), f.end());
   }
+  // Twelve at once: even the newest may be old (more may wait in the device).
   RigLink::Actions a;
-  link->received(bytes.data(), bytes.size(), at(0), a);
-  ASSERT_EQ(1u, countKind(a, Action::kPublishState));
-  for (const Action& x : a)
-  {
-    if (x.kind == Action::kPublishState)
-    {
-      EXPECT_EQ(11.0f, x.angles.roll);
-    }
-  }
-  EXPECT_EQ(11u, link->status().backlog_dropped);
+  link->received(bytes.data(), bytes.size(), at(10), a);
+  EXPECT_EQ(0u, countKind(a, Action::kPublishState));
+  EXPECT_EQ(12u, link->status().backlog_dropped);
   // Ten at once are no backlog.
   a.clear();
-  link->received(bytes.data(), 10 * 15, at(10), a);
+  link->received(bytes.data(), 10 * 15, at(20), a);
   EXPECT_EQ(10u, countKind(a, Action::kPublishState));
+
+  float l = -1, r = -1;
+  a.clear();
+  link->command(0.5f, 0.5f, at(25), a);
+  ASSERT_TRUE(lastThrottle(a, &l, &r));
+  EXPECT_EQ(0.5f, l);
+  // The driver stood still from 25 to 1025 ms (200 ms timeout + 100 ms is the
+  // most a running driver waits for an event): the command that waited for it
+  // answers a state a second old, and so does every command before a state
+  // published at least 20 ms after the stall showed.
+  for (int t : {1025, 1030})
+  {
+    a.clear();
+    link->command(0.6f, 0.6f, at(t), a);
+    ASSERT_TRUE(lastThrottle(a, &l, &r));
+    EXPECT_EQ(0.0f, l) << t;
+  }
+  link->received(bytes.data(), 15, at(1040), a);  // published, but within the 20 ms
+  a.clear();
+  link->command(0.6f, 0.6f, at(1041), a);
+  ASSERT_TRUE(lastThrottle(a, &l, &r));
+  EXPECT_EQ(0.0f, l);
+  link->received(bytes.data(), 15, at(1045), a);
+  a.clear();
+  link->command(0.7f, 0.7f, at(1046), a);
+  ASSERT_TRUE(lastThrottle(a, &l, &r));
+  EXPECT_EQ(0.7f, l);
+  EXPECT_EQ(3u, link->status().stall_commands_dropped);
 }
 
 }  // namespace

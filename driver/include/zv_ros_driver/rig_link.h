@@ -41,6 +41,12 @@ class RigLink
   // rig. A USB adapter's latency timer bunches at most 16 ms (4 frames), and a
   // thread stalled on this machine adds 5-11 ms.
   static constexpr size_t kBacklogFrames = 10;
+  // Without any event for the command timeout plus this, the driver itself was
+  // held up (stopped, swapped out): what waits for it now is old.
+  static constexpr std::chrono::milliseconds kStallMargin{100};
+  // After such a stall, commands wait this long and for a state published
+  // after it: the ones queued before the stall arrive within milliseconds.
+  static constexpr std::chrono::milliseconds kStallSettle{20};
 
   struct Settings
   {
@@ -102,6 +108,7 @@ class RigLink
     uint64_t states_published = 0;
     uint64_t nonfinite_dropped = 0;
     uint64_t backlog_dropped = 0;
+    uint64_t stall_commands_dropped = 0;  // answered with zeros after a stall
     uint64_t rig_rejected = 0;
     uint64_t throttles_sent = 0;
     FrameParser::Counters parser;
@@ -138,6 +145,7 @@ class RigLink
   void forgetRig(Actions& out);
   void publishRigState(bool armed, bool cut, Actions& out);
   void writeThrottle(float left, float right, Actions& out);
+  void noteEvent(Time now);
 
   Settings settings_;
   Status status_;
@@ -153,6 +161,12 @@ class RigLink
   bool arm_after_disarm_ = false;
   Time last_arm_sent_;
   Time watchdog_deadline_;
+  // The last event handled, and whether the driver stalled since a state was
+  // last published (then commands are old until one is, after kStallSettle).
+  bool have_event_ = false;
+  Time last_event_;
+  bool stalled_ = false;
+  Time stall_seen_;
 };
 
 }  // namespace zv_ros_driver
