@@ -108,7 +108,7 @@ def load_profile(name):
         raise ProfileError("%s: the file needs a non-empty list 'segments:'" % name)
     extra = set(doc) - {"segments"}
     if extra:
-        raise ProfileError("%s: unknown key %s at the top (only 'segments:')" % (name, ", ".join(sorted(extra))))
+        raise ProfileError("%s: unknown key %s at the top (only 'segments:')" % (name, ", ".join(sorted(map(str, extra)))))
     out = []
     for i, item in enumerate(doc["segments"], 1):
         if not isinstance(item, dict) or len(item) != 1:
@@ -122,9 +122,10 @@ def load_profile(name):
         unknown = set(keys) - SEGMENT_KEYS[kind]
         missing = REQUIRED[kind] - set(keys)
         if unknown or missing:
-            raise ProfileError("%s segment %d (%s): %s%s (it takes %s)" % (
-                name, i, kind, ("unknown key " + ", ".join(sorted(unknown))) if unknown else "",
-                ("missing " + ", ".join(sorted(missing))) if missing else "", ", ".join(sorted(SEGMENT_KEYS[kind]))))
+            problems = (["unknown key " + ", ".join(sorted(map(str, unknown)))] if unknown else []) + \
+                (["missing " + ", ".join(sorted(missing))] if missing else [])
+            raise ProfileError("%s segment %d (%s): %s (it takes %s)" % (
+                name, i, kind, "; ".join(problems), ", ".join(sorted(SEGMENT_KEYS[kind]))))
         d = {"type": kind}
         for k, v in keys.items():
             if k == "axis":
@@ -222,6 +223,46 @@ class Profile(object):
         return "%s %s to %.0f deg" % (s["type"], s["axis"], s["to"])
 
 
+class Trim(object):
+    """A rig flown before it is identified may hang well off its pitch
+    reference (a thrust curve the controller does not know): the profile would
+    then fly other angles than it names, and its low steps would leave the
+    envelope. The pitch error over the second half of the profile's first hold
+    is taken as the rig's offset, and the pitch references after it are moved
+    by it (within the envelope), so that the rig flies about the angles the
+    profile names."""
+
+    MIN_HOLD = 4.0  # s, a shorter first hold is not used
+    THRESHOLD = math.radians(1.0)  # smaller offsets are left alone
+
+    def __init__(self, start):
+        self.start = start
+        self.errors = []
+        self.offset = None
+
+    @classmethod
+    def for_profile(cls, profile):
+        t0, first, _, _ = profile.segments[0]
+        if first["type"] != "hold" or first["duration"] < cls.MIN_HOLD:
+            return None
+        return cls(first["duration"] / 2)
+
+    def add(self, error):
+        self.errors.append(error)
+
+    def settle(self, report):
+        self.offset = 0.0
+        if not self.errors:
+            return
+        errors = sorted(self.errors)
+        median = errors[len(errors) // 2]
+        if abs(median) >= self.THRESHOLD:
+            self.offset = median
+            report("the rig hangs %.1f deg %s its pitch reference: the profile's pitch references are moved by "
+                   "%+.1f deg from here on (--no-trim keeps them)"
+                   % (abs(math.degrees(median)), "below" if median < 0 else "above", -math.degrees(median)))
+
+
 def say(text):
     print("zv experiment: %s" % text, file=sys.stderr, flush=True)
 
@@ -233,7 +274,8 @@ class Experiment(object):
         from zv_msgs.msg import ReferenceState, State
 
         self.rospy = rospy
-        self.lock = threading.Lock()
+        # Reentrant: the signal handler ends the experiment on the main thread, which may hold it.
+        self.lock = threading.RLock()
         self.state = None
         self.state_time = None
         self.armed = None
@@ -311,6 +353,17 @@ class Experiment(object):
         m.yaw = yaw_rad
         self.ref_pub.publish(m)
 
+    def hold(self, seconds, reference, until):
+        """Publishes the reference at RATE until until() holds (True), the experiment ends or
+        the time is up (False)."""
+        deadline = time.time() + seconds
+        while not until():
+            if self.ended or time.time() >= deadline:
+                return False
+            self.publish(*reference)
+            time.sleep(1.0 / RATE)
+        return True
+
 
 def main():
     ap = argparse.ArgumentParser(description="Run an excitation profile on the running rig.")
@@ -321,10 +374,14 @@ def main():
     ap.add_argument("--plot", default="", help="command that plots a bag (./zv plot)")
     ap.add_argument("--yes", action="store_true", help="arm a real rig without asking")
     ap.add_argument("--check", action="store_true", help="only check the profile")
+    ap.add_argument("--no-trim", action="store_true",
+                    help="fly the profile's pitch references as they are, even if the rig hangs off them")
     ap.add_argument("--pitch-limit", type=float, default=math.degrees(PITCH_STOP - PITCH_MARGIN),
                     help="a tighter envelope: pitch within +-DEG (default %.1f)" % math.degrees(PITCH_STOP - PITCH_MARGIN))
     args = ap.parse_args()
     try:
+        if not (math.isfinite(args.pitch_limit) and args.pitch_limit != 0):
+            raise ProfileError("--pitch-limit %g: give the envelope's half-width in degrees, above 0" % args.pitch_limit)
         segments = load_profile(args.profile)
         duration = check_profile(segments, args.profile)
     except ProfileError as e:
@@ -349,41 +406,63 @@ def main():
     ex = Experiment()
     limit = min(abs(args.pitch_limit), math.degrees(PITCH_STOP - PITCH_MARGIN))
     ex.pitch_hi, ex.pitch_lo = math.radians(limit), -math.radians(limit)
-    interrupted = []
 
     def on_signal(signum, _):
-        interrupted.append(signum)
         ex.end("interrupted (Ctrl-C)" if signum == signal.SIGINT else "stopped by signal %d" % signum, time.time())
 
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, on_signal)
 
+    def stopped_early():
+        # An arm request may have crossed the stop (Ctrl-C while it was under way): disarm again.
+        ex.disarm()
+        why, when = ex.ended
+        say("stopped before the profile started (%s): %s; the rig is disarmed, nothing was recorded"
+            % (time.strftime("%H:%M:%S", time.localtime(when)), why))
+        return 3
+
     deadline = time.time() + 5.0
-    while ex.state is None and time.time() < deadline and not interrupted:
+    while ex.state is None and time.time() < deadline and not ex.ended:
         time.sleep(0.05)
+    if ex.ended:
+        return stopped_early()
     if ex.state is None:
         say("error: no state on /zv_state within 5 s: is the driver running and the rig connected?")
         return 1
+    # The profile starts from pitch 0 and the yaw of now. Held from before arming: the controller
+    # still has the last reference it got (the panel's, or where the last experiment stopped).
+    hold = (0.0, ex.state[2])
+    ex.hold(1.0, hold, lambda: ex.ref_pub.get_num_connections() > 0)
     auto_arm = rospy.get_param("/zv_ros_driver/auto_arm", False)
     if not ex.armed:
         if not auto_arm and not args.yes:
             sys.stderr.write("zv experiment: the rig is a real one and not armed; arm it and run %s (%.0f s)? [y/N] "
                              % (args.profile, duration))
             sys.stderr.flush()
-            if sys.stdin.readline().strip().lower() not in ("y", "yes"):
+            answer = sys.stdin.readline().strip().lower()
+            if ex.ended:
+                return stopped_early()
+            if answer not in ("y", "yes"):
                 say("not armed; nothing was moved")
                 return 1
         r = ex.call_arm(True)
+        if ex.ended:
+            return stopped_early()
         if isinstance(r, Exception) or not r.success:
             say("error: arming failed: %s" % (r if isinstance(r, Exception) else r.message))
             return 1
-        deadline = time.time() + 10.0
-        while not ex.armed and time.time() < deadline and not interrupted:
-            time.sleep(0.05)
+        ex.hold(10.0, hold, lambda: ex.armed)
+        if ex.ended:
+            return stopped_early()
         if not ex.armed:
             ex.disarm()
             say("error: the rig did not report armed within 10 s (/zv_armed); disarmed again")
             return 1
+    # The envelope holds from here on, while the recorder starts too.
+    with ex.lock:
+        if ex.ended:
+            return stopped_early()
+        ex.running = True
 
     # The recording, beside this node; its own live line would clash with ours.
     os.makedirs(args.dir, exist_ok=True)
@@ -392,24 +471,26 @@ def main():
     rec_log = open(os.path.join(args.dir, ".%s.record.log" % os.path.basename(name)), "w+")
     recorder = subprocess.Popen([sys.executable, args.record, name, "--dir", args.dir], stdout=subprocess.DEVNULL,
                                 stderr=rec_log, preexec_fn=os.setpgrp)
-    deadline = time.time() + 15.0
-    while time.time() < deadline and recorder.poll() is None:
+
+    def recorder_said(text):
         rec_log.seek(0)
-        if "recording " in rec_log.read():
-            break
-        time.sleep(0.1)
+        return text in rec_log.read()
+
+    # Its error messages may hold the word too ("not a usable recording name").
+    ex.hold(15.0, hold, lambda: recorder.poll() is not None or recorder_said("zv record: recording "))
     if recorder.poll() is not None:
+        with ex.lock:
+            ex.running = False
         ex.disarm()
         rec_log.seek(0)
         say("error: the recorder stopped at start:\n%s" % rec_log.read())
         return 1
 
-    yaw0 = ex.state[2]
-    started = time.time()
-    ex.running = True
+    yaw0 = hold[1]
+    started = None if ex.ended else time.time()
     tty = sys.stdout.isatty()
     next_line = 0.0
-    while not ex.stopping.is_set():
+    while started is not None and not ex.stopping.is_set():
         t = time.time() - started
         if t >= profile.duration:
             break
@@ -421,6 +502,9 @@ def main():
             roll, pitch, yaw = ex.state
         if silent:
             ex.end("no state for %.2f s: the link is down" % STATE_TIMEOUT, time.time())
+            break
+        if recorder.poll() is not None:
+            ex.end("the recorder stopped (exit %s): nothing more would be recorded" % recorder.returncode, time.time())
             break
         if t >= next_line:
             line = ("segment %d/%d %-32s %5.0f s left | pitch %6.1f (ref %6.1f) yaw %7.1f (ref %7.1f) roll %5.1f deg"
@@ -434,20 +518,26 @@ def main():
                 print(line, flush=True)
                 next_line = t + 5.0
         time.sleep(1.0 / RATE)
-    if tty:
+    if tty and started is not None:
         sys.stdout.write("\n")
+    if ex.ended:
+        ex.stopping.wait(10.0)  # an end on another thread may still be disarming
     rc = 0
     if ex.ended:
         why, when = ex.ended
-        say("stopped %.1f s into the profile (%s): %s; disarm requested %.0f ms after it"
-            % (when - started, time.strftime("%H:%M:%S", time.localtime(when)), why, 1000 * (ex.disarmed_after or 0)))
+        into = "%.1f s into the profile" % (when - started) if started is not None and when >= started \
+            else "before the profile started"
+        say("stopped %s (%s): %s; disarm requested %.0f ms after it"
+            % (into, time.strftime("%H:%M:%S", time.localtime(when)), why, 1000 * (ex.disarmed_after or 0)))
         rc = 3
     else:
-        ex.running = False
+        with ex.lock:
+            ex.running = False
         ex.disarm()
         say("profile done (%.0f s); the rig is disarmed" % profile.duration)
     time.sleep(0.5)  # the disarm's /zv_armed false and zero throttles go into the bag too
-    recorder.send_signal(signal.SIGINT)
+    if recorder.poll() is None:
+        recorder.send_signal(signal.SIGINT)
     try:
         recorder.wait(30)
     except subprocess.TimeoutExpired:
