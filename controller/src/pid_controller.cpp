@@ -4,6 +4,7 @@
 #include "zv_rig/mixing.h"
 #include "zv_rig/rig_params_server.h"
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 #include <string>
@@ -179,6 +180,22 @@ PIDController::PIDController()
   prev_time = ros::Time::now();
   last_step_time = prev_time;
   last_step_steady = ros::SteadyTime::now();
+  recent_step_count = 0;
+  recent_step_next = 0;
+}
+
+const int PIDController::kStepHistory;
+
+float PIDController::rateStep(float dt) const
+{
+  if (recent_step_count == 0)
+  {
+    return dt;
+  }
+  float sorted[kStepHistory];
+  std::copy(recent_steps, recent_steps + recent_step_count, sorted);
+  std::nth_element(sorted, sorted + recent_step_count / 2, sorted + recent_step_count);
+  return std::max(dt, 0.5f * sorted[recent_step_count / 2]);
 }
 
 void PIDController::referenceStateCallback(boost::shared_ptr<const zv_msgs::ReferenceState> msg)
@@ -266,7 +283,8 @@ void PIDController::stateCallback(boost::shared_ptr<const zv_msgs::State> msg)
   const float feed_forward = cosf(theta) * F_e;
 
   // Yaw loop: the yaw error gives the roll reference.
-  const float psi_dot = restart ? 0.0f : (psi - psi_prev) / dt;
+  const float rate_dt = restart ? dt : rateStep(dt);
+  const float psi_dot = restart ? 0.0f : (psi - psi_prev) / rate_dt;
   const float e_psi = psi_r - psi;
   const float next_integrator_psi =
       restart ? integrator_psi : bounded(integrator_psi + e_psi * dt, integrator_psi_limit);
@@ -274,14 +292,14 @@ void PIDController::stateCallback(boost::shared_ptr<const zv_msgs::State> msg)
 
   // Roll loop: the roll error gives the torque. The derivative acts on the
   // measured angle, so a reference change gives no kick.
-  const float phi_dot = restart ? 0.0f : (phi - phi_prev) / dt;
+  const float phi_dot = restart ? 0.0f : (phi - phi_prev) / rate_dt;
   const float e_phi = phi_r - phi;
   const float next_integrator_phi = restart ? integrator_phi : integrator_phi + e_phi * dt;
   const float tau = (kp_phi * e_phi - kd_phi * phi_dot) + ki_phi * next_integrator_phi;
 
   // Pitch loop: the integrator is frozen while the body rises fast, to limit
   // overshoot on the way up.
-  const float theta_dot = restart ? 0.0f : (theta - theta_prev) / dt;
+  const float theta_dot = restart ? 0.0f : (theta - theta_prev) / rate_dt;
   const float e_theta = theta_r - theta;
   float next_integrator_theta = integrator_theta;
   if (!restart && static_cast<double>(theta_dot) < 0.2)
@@ -308,6 +326,12 @@ void PIDController::stateCallback(boost::shared_ptr<const zv_msgs::State> msg)
 
   F_ff = feed_forward;
   prev_time = now;
+  if (!restart)
+  {
+    recent_steps[recent_step_next] = dt;
+    recent_step_next = (recent_step_next + 1) % kStepHistory;
+    recent_step_count = std::min(recent_step_count + 1, kStepHistory);
+  }
   psi_prev = psi;
   phi_prev = phi;
   theta_prev = theta;

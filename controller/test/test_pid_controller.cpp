@@ -281,6 +281,24 @@ TEST_F(ControllerTest, TwoStepsOfEveryLoopWorkedByHand)
   EXPECT_EQ(0.375f, c.psi_prev);
 }
 
+TEST_F(ControllerTest, StatesHandedOverInABunchGiveRatesOverHalfTheUsualStep)
+{
+  PIDController c;
+  useRoundGains(c);
+  for (int i = 0; i < 5; ++i)
+  {
+    state(c, 0.0f, 0.0f, 0.0f, 0.25);  // level and still, every 0.25 s
+  }
+  // Roll 0.125 only 1/128 s later: its rate is taken over 0.125 s (half the
+  // usual step), 1 rad/s, not 16 rad/s.
+  // tau = 2 * -0.125 - 0.5 * 1 = -0.75, tau/d = -3, F = 8:
+  // left (8 - 3)/16 = 0.3125, right (8 + 3)/16 = 0.6875 (over 1/128 s both would be at a limit).
+  expectCommand(0.3125f, 0.6875f, state(c, 0.125f, 0.0f, 0.0f, 1.0 / 128), "bunched state");
+  // The next one, on time again (0.25 - 1/128 s later), steps as usual:
+  // roll rate 0, tau = 2 * -0.125 = -0.25, tau/d = -1: left 7/16, right 9/16.
+  expectCommand(0.4375f, 0.5625f, state(c, 0.125f, 0.0f, 0.0f, 0.25 - 1.0 / 128), "next state");
+}
+
 TEST_F(ControllerTest, PitchIntegratorFrozenOnlyWhileRisingAtPointTwoOrFaster)
 {
   PIDController c;

@@ -53,6 +53,17 @@ class PIDController
 
   ros::Time prev_time;  // time of the previous state message
 
+  // The steps between the last state messages, s: the rates divide by no
+  // less than half their median. States that the host hands over in a bunch
+  // (microseconds apart after a stall) would otherwise turn one encoder
+  // count into a rate a hundred times too large, and the motors would get a
+  // full-scale kick for every bunch.
+  static const int kStepHistory = 31;
+  float recent_steps[kStepHistory];
+  int recent_step_count;
+  int recent_step_next;
+  float rateStep(float dt) const;
+
   // Rig parameters, one per key under /zorvik/; 0 when the key is missing.
   float l1, l2, l3x, l3y, l3z, lT, d, m1, m2, m3;
   float J1x, J1y, J1z, J2x, J2y, J2z, J3x, J3y, J3z;
