@@ -56,33 +56,41 @@ const FittedInfo kInfo[kFittedCount] = {
     {"coulomb_phi", "roll slowing through rest in both directions: chirp-yaw", 0.005},
     {"coulomb_theta", "pitch slowing through rest in both directions: chirp-pitch", 0.005},
     {"coulomb_psi", "yaw slowing through rest in both directions: yaw steps, chirp-yaw", 0.005},
+    {"motor_balance", "flight with the rig held level in roll: any profile (steps, identify)", 0.02},
 };
 
 // Where a value with a base of 0 starts: the lag and Coulomb friction have no
 // derivative at exactly 0, so the fit could never leave it.
 const double kStartWhenZero[kFittedCount] = {5.0, 0.02, 0.01, 0.02, 0.01, 0.02, 0.02, 0.5, 0.03,
-                                             0.05, 0.08, 0.0, 0.002, 0.002, 0.002};
+                                             0.05, 0.08, 0.0, 0.002, 0.002, 0.002, 0.0};
 
 template <typename T>
 RigDynamicParams<T> paramsFrom(const RigDynamicParams<double>& base, const std::array<double, kFittedCount>& scale,
                                const T* theta)
 {
   RigDynamicParams<T> p = zv_sim::rigDynamicParamsCast<T>(base);
-  T* fields[kFittedCount] = {&p.km,          &p.J1x,    &p.pitch_inertia,   &p.yaw_inertia, &p.Bphi,
+  T* fields[kMotorBalance] = {&p.km,          &p.J1x,    &p.pitch_inertia,   &p.yaw_inertia, &p.Bphi,
                              &p.Bth,         &p.Bpsi,   &p.thrust_expo,     &p.throttle_start, &p.tau_up,
                              &p.tau_down,    &p.reaction_torque, &p.coulomb_phi, &p.coulomb_theta,
                              &p.coulomb_psi};
-  for (int i = 0; i < kFittedCount; ++i)
+  for (int i = 0; i < kMotorBalance; ++i)
   {
     *fields[i] = scale[i] * theta[i];
   }
+  const T balance = scale[kMotorBalance] * theta[kMotorBalance];
+  p.left_gain = T(1) + balance;
+  p.right_gain = T(1) - balance;
   return p;
 }
 
+// The gains' mean goes into km, their difference into the balance.
 std::array<double, kFittedCount> valuesOf(const RigDynamicParams<double>& p)
 {
-  return {{p.km, p.J1x, p.pitch_inertia, p.yaw_inertia, p.Bphi, p.Bth, p.Bpsi, p.thrust_expo, p.throttle_start,
-           p.tau_up, p.tau_down, p.reaction_torque, p.coulomb_phi, p.coulomb_theta, p.coulomb_psi}};
+  const double mean_gain = 0.5 * (p.left_gain + p.right_gain);
+  const double balance = mean_gain > 0 ? 0.5 * (p.left_gain - p.right_gain) / mean_gain : 0.0;
+  return {{p.km * mean_gain, p.J1x, p.pitch_inertia, p.yaw_inertia, p.Bphi, p.Bth, p.Bpsi, p.thrust_expo,
+           p.throttle_start, p.tau_up, p.tau_down, p.reaction_torque, p.coulomb_phi, p.coulomb_theta, p.coulomb_psi,
+           balance}};
 }
 
 double clip01(double u)
@@ -113,7 +121,7 @@ StartState startStateAt(const Series& s, size_t k)
       {
         continue;
       }
-      const double t = j * s.period;
+      const double t = s.time(i) - s.time(k);
       const Eigen::Vector3d row(1.0, t, t * t);
       ata += row * row.transpose();
       atb += row * s.angles[i][a];
@@ -125,6 +133,27 @@ StartState startStateAt(const Series& s, size_t k)
   return st;
 }
 
+// Frame interval k as the simulator steps it: its own step (about 1 ms), the
+// previous throttles for the first `delayed` steps, until the new ones
+// arrive. The stiction's stops at reversals happen step by step, so a coarser
+// step would show as friction that is not there.
+struct Interval
+{
+  int steps;
+  int delayed;
+  double h;
+};
+
+Interval intervalOf(const Series& s, size_t k)
+{
+  const double dt = k + 1 < s.size() ? s.time(k + 1) - s.time(k) : s.period;
+  Interval iv;
+  iv.steps = std::max(1, static_cast<int>(std::lround(dt / kPhysicsStep)));
+  iv.h = dt / iv.steps;
+  iv.delayed = std::min(iv.steps, static_cast<int>(std::lround(s.delay / iv.h)));
+  return iv;
+}
+
 // Steps the rig through frames [k0, k0 + n) of `s` from `start`, calling
 // out(j, state) after each frame interval j = 0..n-1 (the state at frame
 // k0 + j + 1).
@@ -134,26 +163,29 @@ template <typename T, typename Out>
 void simulateWindow(const Series& s, size_t k0, size_t n, const StartState& start, const T* correction,
                     const RigDynamicParams<T>& p, const RigGeometry& g, Out out)
 {
-  // The simulator's own step (1 ms), the previous throttles until the new
-  // ones arrive: the stiction's stops at reversals happen step by step, so a
-  // coarser step would show as friction that is not there.
-  const int steps = std::max(1, static_cast<int>(std::lround(s.period / kPhysicsStep)));
-  const double h = s.period / steps;
-  const int delayed = std::min(steps, static_cast<int>(std::lround(s.delay / h)));
   // The motors' thrust at the window's start, from their throttle history.
+  // Over each piece of a frame interval the command is constant, so the lag's
+  // exact solution takes the piece in one step (the thrust never crosses the
+  // command, so the time constant cannot change within it).
   const size_t kw = k0 > static_cast<size_t>(kLagWarmupFrames) ? k0 - kLagWarmupFrames : 0;
   T left = zv_sim::commandedThrust(T(clip01(s.throttle_before[kw][0])), p.left_gain, p);
   T right = zv_sim::commandedThrust(T(clip01(s.throttle_before[kw][1])), p.right_gain, p);
   for (size_t k = kw; k < k0; ++k)
   {
-    for (int i = 0; i < steps; ++i)
+    const Interval iv = intervalOf(s, k);
+    const double pieces[2] = {iv.delayed * iv.h, (iv.steps - iv.delayed) * iv.h};
+    for (int piece = 0; piece < 2; ++piece)
     {
-      const std::array<double, 2>& u = i < delayed ? s.throttle_before[k] : s.throttle_after[k];
+      if (!(pieces[piece] > 0))
+      {
+        continue;
+      }
+      const std::array<double, 2>& u = piece == 0 ? s.throttle_before[k] : s.throttle_after[k];
       T unused0, unused1;
       zv_sim::rig_dynamics_detail::lagOverStep(left, zv_sim::commandedThrust(T(clip01(u[0])), p.left_gain, p),
-                                               p.tau_up, p.tau_down, h, unused0, unused1, left);
+                                               p.tau_up, p.tau_down, pieces[piece], unused0, unused1, left);
       zv_sim::rig_dynamics_detail::lagOverStep(right, zv_sim::commandedThrust(T(clip01(u[1])), p.right_gain, p),
-                                               p.tau_up, p.tau_down, h, unused0, unused1, right);
+                                               p.tau_up, p.tau_down, pieces[piece], unused0, unused1, right);
     }
   }
 
@@ -174,10 +206,11 @@ void simulateWindow(const Series& s, size_t k0, size_t n, const StartState& star
   for (size_t j = 0; j < n; ++j)
   {
     const size_t k = k0 + j;
-    for (int i = 0; i < steps; ++i)
+    const Interval iv = intervalOf(s, k);
+    for (int i = 0; i < iv.steps; ++i)
     {
-      const std::array<double, 2>& u = i < delayed ? s.throttle_before[k] : s.throttle_after[k];
-      x = zv_sim::rigStep(x, T(clip01(u[0])), T(clip01(u[1])), p, g, h);
+      const std::array<double, 2>& u = i < iv.delayed ? s.throttle_before[k] : s.throttle_after[k];
+      x = zv_sim::rigStep(x, T(clip01(u[0])), T(clip01(u[1])), p, g, iv.h);
     }
     out(j, x);
   }
@@ -299,6 +332,8 @@ Bounds boundsOf(int i)
       return {0.0, 0.45};
     case kReactionTorque:
       return {-1.0, 1.0};
+    case kMotorBalance:
+      return {-0.3, 0.3};
     case kTauUp:
     case kTauDown:
       return {1e-4, 1.0};
@@ -353,6 +388,8 @@ zv_rig::RigDescription withFittedValues(const zv_rig::RigDescription& rig,
   r.friction.coulomb_phi = v[kCoulombPhi];
   r.friction.coulomb_theta = v[kCoulombTheta];
   r.friction.coulomb_psi = v[kCoulombPsi];
+  r.actuator.left_gain = 1.0 + v[kMotorBalance];
+  r.actuator.right_gain = 1.0 - v[kMotorBalance];
   return r;
 }
 

@@ -208,7 +208,7 @@ int main(int argc, char** argv)
       const zv_ident::Series& s = validation[r];
       for (size_t k = 0; k < s.size(); ++k)
       {
-        samples << r + 1 << "," << k * s.period << "," << s.angles[k][0] << "," << s.angles[k][1] << ","
+        samples << r + 1 << "," << s.time(k) << "," << s.angles[k][0] << "," << s.angles[k][1] << ","
                 << s.angles[k][2] << "," << v.simulated[k][0] << "," << v.simulated[k][1] << ","
                 << v.simulated[k][2] << "," << (v.used[k] ? 1 : 0) << "\n";
       }

@@ -85,7 +85,7 @@ TEST(RigFit, StaysAtTheParametersTheDataWereMadeWith)
   const zv_rig::RigDescription base = defaultRig();
   // Every fitted value off the default rig by a factor between 0.75 and 1.3.
   const double factor[zv_ident::kFittedCount] = {1.12, 0.85, 1.25, 0.8, 1.2, 0.9, 1.15, 0.9,
-                                                 1.2,  1.2,  0.85, 1.25, 0.8, 1.25, 0.9};
+                                                 1.2,  1.2,  0.85, 1.25, 0.8, 1.25, 0.9, 1.3};
   std::array<double, zv_ident::kFittedCount> truth = zv_ident::fittedValuesOf(base);
   for (int i = 0; i < zv_ident::kFittedCount; ++i)
   {
@@ -149,13 +149,27 @@ TEST(RigFit, RefusesDataWithoutExcitationNamingWhatIsMissing)
   EXPECT_NE(std::string::npos, still.find("roll")) << still;
 }
 
-TEST(Recording, PutsLateFramesBackInTheirSlotAndPairsThrottles)
+TEST(Recording, TakesEachFrameBackToWhenTheRigMadeItAndPairsThrottles)
 {
   zv_ident::RawRecording raw;
-  // Frames every 5 ms; the one of 15 ms is lost, those of 25 and 30 ms arrive
-  // together at 31 ms after a stall.
-  const double t[] = {0.000, 0.005, 0.010, 0.020, 0.031, 0.0312, 0.035};
-  for (int i = 0; i < 7; ++i)
+  // Frames every 5 ms from 0 to 210 ms; the one of 215 ms is lost; those of
+  // 225 and 230 ms arrive at 231 and 231.2 ms after a stall of the host; from
+  // 240 ms on the rig has fallen 2 ms behind (its frames were made at 242,
+  // 247, ... ms).
+  std::vector<double> t;
+  for (int i = 0; i <= 42; ++i)
+  {
+    t.push_back(0.005 * i);
+  }
+  for (double late : {0.220, 0.231, 0.2312, 0.235})
+  {
+    t.push_back(late);
+  }
+  for (int j = 0; j < 30; ++j)
+  {
+    t.push_back(0.242 + 0.005 * j);
+  }
+  for (size_t i = 0; i < t.size(); ++i)
   {
     raw.state_t.push_back(t[i]);
     raw.angles.push_back({{0, 0.01 * i, 0}});
@@ -164,11 +178,18 @@ TEST(Recording, PutsLateFramesBackInTheirSlotAndPairsThrottles)
   }
   Series s;
   ASSERT_EQ("", zv_ident::alignRecording(raw, s));
-  ASSERT_EQ(8u, s.size());  // slots 0..7
-  EXPECT_FALSE(s.measured[3]);
-  EXPECT_NEAR(0.025, s.angles[3][1], 1e-12);  // halfway between slots 2 and 4
-  EXPECT_NEAR(0.04, s.angles[5][1], 1e-12);   // received at 31 ms, measured at 25 ms
-  EXPECT_NEAR(0.05, s.angles[6][1], 1e-12);
+  ASSERT_EQ(t.size(), s.size());
+  EXPECT_NEAR(0.005, s.period, 1e-12);  // 33 of the 57 spans of 20 frames last exactly 100 ms
+  // Frame 44 (arrived 231 ms) was made no later than 235 - 2 * 5 = 225 ms,
+  // frame 45 (231.2 ms) no later than 235 - 5 = 230 ms; the fall behind
+  // does not move the frames before it.
+  const double made[] = {0.205, 0.210, 0.220, 0.225, 0.230, 0.235, 0.242, 0.247};
+  for (int i = 0; i < 8; ++i)
+  {
+    EXPECT_NEAR(made[i], s.time(41 + i), 1e-12) << 41 + i;
+  }
+  // Each throttle left 1 ms after its frame arrived: 1 ms after the frame was
+  // made for all but frames 44 (7 ms) and 45 (2.2 ms); the median is 1 ms.
   EXPECT_NEAR(0.001, s.delay, 1e-9);
   EXPECT_NEAR(0.2, s.throttle_after[2][0], 1e-12);
   EXPECT_NEAR(0.2, s.throttle_before[3][0], 1e-12);

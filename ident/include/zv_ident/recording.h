@@ -26,15 +26,19 @@ struct RawRecording
 // message (file, line, what is wrong).
 std::string readRecording(const std::string& path, RawRecording& out);
 
-// Frames on a regular clock. Frame k was measured at t0 + k * period; over
+// The frames as the rig made them. Frame k was measured at time(k); over
 // [k, k+1] the rig ran throttle_before[k] for `delay` seconds, then
 // throttle_after[k] (the command that answered frame k, as the driver sent it).
+// The frames come about every `period` seconds, but not on one fixed grid: a
+// frame lost leaves a longer interval, and a rig that fell behind restarts
+// its clock a little later.
 struct Series
 {
-  double period = 0.005;
+  double period = 0.005;  // the usual interval
   double delay = 0;
+  std::vector<double> t;  // frame times, s (empty: k * period)
   std::vector<std::array<double, 3>> angles;
-  std::vector<bool> measured;  // false: a frame the host never got (angles interpolated)
+  std::vector<bool> measured;  // false: angles not measured (interpolated)
   std::vector<std::array<double, 2>> throttle_before;
   std::vector<std::array<double, 2>> throttle_after;
 
@@ -42,14 +46,18 @@ struct Series
   {
     return angles.size();
   }
+  double time(size_t k) const
+  {
+    return t.empty() ? k * period : t[k];
+  }
   // Frames [begin, end) as a series of their own.
   Series slice(size_t begin, size_t end) const;
 };
 
-// Puts the frames on the rig's clock (the frame period is the median spacing;
-// frames delayed by a stalled host go back to their slot, lost frames are
-// interpolated and marked) and pairs each interval with its throttles.
-// Returns "" or what makes the recording unusable.
+// Puts the frames on the rig's clock: each frame's time is the earliest its
+// arrival and the arrivals after it allow (a frame delayed by a stalled host
+// goes back to when the rig made it), and each interval is paired with its
+// throttles. Returns "" or what makes the recording unusable.
 std::string alignRecording(const RawRecording& raw, Series& out);
 
 }  // namespace zv_ident

@@ -20,7 +20,8 @@
 
 namespace zv_ident
 {
-// The fitted quantities, in the order of zv_sim::RigDynamicParams.
+// The fitted quantities, in the order of zv_sim::RigDynamicParams, then the
+// motors' balance.
 enum FittedIndex
 {
   kKm,
@@ -38,6 +39,10 @@ enum FittedIndex
   kCoulombPhi,
   kCoulombTheta,
   kCoulombPsi,
+  // The motors' difference: left gain 1 + b, right gain 1 - b (km carries
+  // their mean). A few per cent between two motors of one make is common, and
+  // without it every roll the fit sees would carry a torque it cannot explain.
+  kMotorBalance,
   kFittedCount
 };
 
