@@ -487,6 +487,7 @@ def main():
         return 1
 
     yaw0 = hold[1]
+    trim = None if args.no_trim else Trim.for_profile(profile)
     started = None if ex.ended else time.time()
     tty = sys.stdout.isatty()
     next_line = 0.0
@@ -495,7 +496,13 @@ def main():
         if t >= profile.duration:
             break
         i, pitch_deg, yaw_deg = profile.at(t)
-        pitch_r, yaw_r = math.radians(pitch_deg), yaw0 + math.radians(yaw_deg)
+        if trim is not None and i == 0 and t >= trim.start:
+            trim.add(ex.state[1] - math.radians(pitch_deg))
+        elif trim is not None and i > 0 and trim.offset is None:
+            trim.settle(say)
+        pitch_r = math.radians(pitch_deg) - (trim.offset if trim is not None and trim.offset else 0.0)
+        pitch_r = min(max(pitch_r, ex.pitch_lo), ex.pitch_hi)
+        yaw_r = yaw0 + math.radians(yaw_deg)
         ex.publish(pitch_r, yaw_r)
         with ex.lock:
             silent = time.time() - ex.state_time > STATE_TIMEOUT
