@@ -169,10 +169,10 @@ int main(int argc, char** argv)
                   "-", sd, v.reason.c_str(), v.estimate);
     }
   }
-  std::printf("solver: %s; %d iterations; residual %.4f rad rms\n", result.message.c_str(), result.iterations,
+  std::printf("solver: %s; %d iterations in all; residual %.4f rad rms\n", result.message.c_str(), result.iterations,
               result.residual_rms);
 
-  const double window_s = options.window_s.back();
+  const double window_s = options.validation_window_s;
   std::ofstream samples;
   if (!samples_path.empty())
   {

@@ -62,6 +62,12 @@ struct FitOptions
   // One solve per length, each from the last one's result; all but the last
   // hold the friction (viscous and Coulomb) at its base value.
   std::vector<double> window_s = {0.3, 1.0};
+  int short_window_stride = 3;  // of the windows of all but the last length, every third is used
+  // Validation simulates windows this long, each from the measured state.
+  // Roll is a double integrator that the controller holds tight: over a
+  // second, the rate error of a start taken from noisy angles alone grows to
+  // the size of the roll motion itself, even with the true parameters.
+  double validation_window_s = 0.5;
   double max_relative_sd = 0.10;              // above this a value keeps its base value
   double angle_noise = 0.003;                 // rad, what the robust loss takes as ordinary misfit
   int threads = 2;
