@@ -8,6 +8,7 @@ constexpr std::chrono::milliseconds RigLink::kHeartbeatStale;
 constexpr std::chrono::milliseconds RigLink::kHeartbeatGap;
 constexpr std::chrono::milliseconds RigLink::kArmRepeat;
 constexpr size_t RigLink::kBacklogFrames;
+constexpr std::chrono::milliseconds RigLink::kBacklogContinues;
 constexpr std::chrono::milliseconds RigLink::kStallMargin;
 constexpr std::chrono::milliseconds RigLink::kStallSettle;
 
@@ -92,7 +93,14 @@ void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
   // and more may still wait in the device (a pty hands over 4 KiB at a time):
   // even its newest frame may be a second old. None is published; the first
   // read that is no backlog again brings fresh ones.
-  const bool backlog = encoders > kBacklogFrames;
+  // Its last reads may hold only a few frames, and they are just as old.
+  const bool backlog = encoders > kBacklogFrames ||
+                       (encoders > 0 && have_backlog_read_ && now - last_backlog_read_ < kBacklogContinues);
+  if (backlog)
+  {
+    have_backlog_read_ = true;
+    last_backlog_read_ = now;
+  }
   size_t seen = 0, stale = 0;
   for (const Frame& frame : frames_)
   {

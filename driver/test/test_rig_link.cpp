@@ -268,6 +268,11 @@ TEST_F(Link, NoFrameOfABacklogIsPublishedAndCommandsAfterAStallWaitForAFreshStat
   link->received(bytes.data(), bytes.size(), at(10), a);
   EXPECT_EQ(0u, countKind(a, Action::kPublishState));
   EXPECT_EQ(12u, link->status().backlog_dropped);
+  // Its rest, read at once after it, is just as old, be it two frames.
+  a.clear();
+  link->received(bytes.data(), 2 * 15, at(11), a);
+  EXPECT_EQ(0u, countKind(a, Action::kPublishState));
+  EXPECT_EQ(14u, link->status().backlog_dropped);
   // Ten at once are no backlog.
   a.clear();
   link->received(bytes.data(), 10 * 15, at(20), a);

@@ -41,6 +41,10 @@ class RigLink
   // rig. A USB adapter's latency timer bunches at most 16 ms (4 frames), and a
   // thread stalled on this machine adds 5-11 ms.
   static constexpr size_t kBacklogFrames = 10;
+  // A read this soon after a backlog read is the rest of that backlog (the
+  // device hands it over as fast as it is read; fresh frames come 5 ms apart),
+  // however few frames it holds.
+  static constexpr std::chrono::milliseconds kBacklogContinues{2};
   // Without any event for the command timeout plus this, the driver itself was
   // held up (stopped, swapped out): what waits for it now is old.
   static constexpr std::chrono::milliseconds kStallMargin{100};
@@ -167,6 +171,8 @@ class RigLink
   Time last_event_;
   bool stalled_ = false;
   Time stall_seen_;
+  bool have_backlog_read_ = false;
+  Time last_backlog_read_;
 };
 
 }  // namespace zv_ros_driver
