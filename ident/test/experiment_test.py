@@ -32,6 +32,12 @@ except ImportError:
     devel = os.path.dirname(os.path.dirname(os.path.dirname(roslib.packages.find_node("zv_sim", "zv_rig_emulator")[0])))
     sys.path.insert(0, os.path.join(devel, "lib", "python3", "dist-packages"))
     from zv_msgs.msg import Command, State
+# The experiment and its recorder, run from here, need the messages too.
+import zv_msgs  # noqa: E402
+
+os.environ["PYTHONPATH"] = os.pathsep.join(
+    [os.path.dirname(os.path.dirname(os.path.abspath(zv_msgs.__file__)))] +
+    [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
 
 
 def wait_for(condition, timeout, what):
