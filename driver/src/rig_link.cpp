@@ -9,6 +9,7 @@ constexpr std::chrono::milliseconds RigLink::kHeartbeatGap;
 constexpr std::chrono::milliseconds RigLink::kArmRepeat;
 constexpr size_t RigLink::kBacklogFrames;
 constexpr std::chrono::milliseconds RigLink::kBacklogContinues;
+constexpr std::chrono::milliseconds RigLink::kBacklogSettle;
 constexpr std::chrono::milliseconds RigLink::kStallMargin;
 constexpr std::chrono::milliseconds RigLink::kStallSettle;
 
@@ -93,10 +94,18 @@ void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
   // and more may still wait in the device (a pty hands over 4 KiB at a time):
   // even its newest frame may be a second old. None is published; the first
   // read that is no backlog again brings fresh ones.
-  // Its last reads may hold only a few frames, and they are just as old.
-  const bool backlog = encoders > kBacklogFrames ||
-                       (encoders > 0 && have_backlog_read_ && now - last_backlog_read_ < kBacklogContinues);
-  if (backlog)
+  // Its last reads may hold only a few frames, and they are just as old: one
+  // that follows a backlog read at once, and any within kBacklogSettle of the
+  // last full one (those do not extend it: fresh frames may be among them).
+  const bool full = encoders > kBacklogFrames;
+  const bool rest = encoders > 0 && have_backlog_read_ &&
+                    (now - last_backlog_read_ < kBacklogContinues || now - last_full_backlog_read_ < kBacklogSettle);
+  const bool backlog = full || rest;
+  if (full)
+  {
+    last_full_backlog_read_ = now;
+  }
+  if (full || (rest && now - last_backlog_read_ < kBacklogContinues))
   {
     have_backlog_read_ = true;
     last_backlog_read_ = now;

@@ -273,17 +273,26 @@ TEST_F(Link, NoFrameOfABacklogIsPublishedAndCommandsAfterAStallWaitForAFreshStat
   link->received(bytes.data(), 2 * 15, at(11), a);
   EXPECT_EQ(0u, countKind(a, Action::kPublishState));
   EXPECT_EQ(14u, link->status().backlog_dropped);
+  // So is a piece the device hands over later, up to 50 ms after the full
+  // read at 10 ms; a frame after that is fresh.
+  a.clear();
+  link->received(bytes.data(), 2 * 15, at(59), a);
+  EXPECT_EQ(0u, countKind(a, Action::kPublishState));
+  EXPECT_EQ(16u, link->status().backlog_dropped);
+  a.clear();
+  link->received(bytes.data(), 15, at(61), a);
+  EXPECT_EQ(1u, countKind(a, Action::kPublishState));
   // Ten at once are no backlog.
   a.clear();
-  link->received(bytes.data(), 10 * 15, at(20), a);
+  link->received(bytes.data(), 10 * 15, at(66), a);
   EXPECT_EQ(10u, countKind(a, Action::kPublishState));
 
   float l = -1, r = -1;
   a.clear();
-  link->command(0.5f, 0.5f, at(25), a);
+  link->command(0.5f, 0.5f, at(67), a);
   ASSERT_TRUE(lastThrottle(a, &l, &r));
   EXPECT_EQ(0.5f, l);
-  // The driver stood still from 25 to 1025 ms (200 ms timeout + 100 ms is the
+  // The driver stood still from 67 to 1025 ms (200 ms timeout + 100 ms is the
   // most a running driver waits for an event): the command that waited for it
   // answers a state a second old, and so does every command before a state
   // published at least 20 ms after the stall showed.

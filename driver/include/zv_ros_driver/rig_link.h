@@ -45,6 +45,13 @@ class RigLink
   // device hands it over as fast as it is read; fresh frames come 5 ms apart),
   // however few frames it holds.
   static constexpr std::chrono::milliseconds kBacklogContinues{2};
+  // Reads this soon after a read over kBacklogFrames are that backlog's rest
+  // too, however long after the read before them: on a loaded machine the
+  // device's next piece can come later than kBacklogContinues (the soak saw
+  // the last frames of a backlog published 0.6 and 1.3 s old). Ten frames of
+  // a 200 Hz rig: the states lost after a stall, which already held the
+  // controller up longer than this.
+  static constexpr std::chrono::milliseconds kBacklogSettle{50};
   // Without any event for the command timeout plus this, the driver itself was
   // held up (stopped, swapped out): what waits for it now is old.
   static constexpr std::chrono::milliseconds kStallMargin{100};
@@ -173,6 +180,7 @@ class RigLink
   Time stall_seen_;
   bool have_backlog_read_ = false;
   Time last_backlog_read_;
+  Time last_full_backlog_read_;  // the last read over kBacklogFrames
 };
 
 }  // namespace zv_ros_driver
