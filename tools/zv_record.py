@@ -156,12 +156,17 @@ class Status(object):
         self.last = time.time()
 
 
+def check_new(path):
+    """Refuses a bag PATH that exists, finished or still being written."""
+    for existing in (path, path + ".active"):
+        if os.path.exists(existing):
+            raise RecordError("%s exists already; choose another name or move it away" % existing)
+
+
 def record(args):
     path = bag_path(args.name, args.dir)
     active = path + ".active"
-    for existing in (path, active):
-        if os.path.exists(existing):
-            raise RecordError("%s exists already; choose another name or move it away" % existing)
+    check_new(path)
     os.makedirs(os.path.dirname(path), exist_ok=True)
     master = master_or_fail()
     published = {topic for topic, _ in master.getPublishedTopics("")}

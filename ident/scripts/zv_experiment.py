@@ -365,6 +365,21 @@ class Experiment(object):
         return True
 
 
+def recording_name_problem(recorder, name, folder):
+    """Why the recorder would refuse NAME in FOLDER (a bad name, a bag that exists), or ""."""
+    import importlib.util
+
+    sys.path.insert(0, os.path.dirname(os.path.abspath(recorder)))  # its own modules beside it
+    spec = importlib.util.spec_from_file_location("zv_record", recorder)
+    rec = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(rec)
+    try:
+        rec.check_new(rec.bag_path(name, folder))
+    except rec.RecordError as e:
+        return str(e)
+    return ""
+
+
 def main():
     ap = argparse.ArgumentParser(description="Run an excitation profile on the running rig.")
     ap.add_argument("profile")
@@ -395,6 +410,14 @@ def main():
     say("profile %s: %d segments, %.0f s" % (args.profile, len(segments), duration))
     if args.check:
         return 0
+
+    # The recording's name, checked before anything moves: the recorder refuses a bag that exists.
+    name = args.name or ("experiment_%s_%s" % (args.profile.replace("/", "_").replace(".yaml", ""),
+                                               time.strftime("%Y-%m-%d_%H-%M-%S")))
+    problem = recording_name_problem(args.record, name, args.dir)
+    if problem:
+        say("error: %s; nothing was moved" % problem)
+        return 2
 
     import rospy
     import rosgraph
@@ -466,8 +489,6 @@ def main():
 
     # The recording, beside this node; its own live line would clash with ours.
     os.makedirs(args.dir, exist_ok=True)
-    name = args.name or ("experiment_%s_%s" % (args.profile.replace("/", "_").replace(".yaml", ""),
-                                               time.strftime("%Y-%m-%d_%H-%M-%S")))
     rec_log = open(os.path.join(args.dir, ".%s.record.log" % os.path.basename(name)), "w+")
     recorder = subprocess.Popen([sys.executable, args.record, name, "--dir", args.dir], stdout=subprocess.DEVNULL,
                                 stderr=rec_log, preexec_fn=os.setpgrp)

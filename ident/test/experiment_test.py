@@ -174,6 +174,13 @@ class EnvelopeStop(unittest.TestCase):
             self.assertIn(message, err)
             self.assertIn("nothing was moved", err)
             self.assertNotIn("Traceback", err)
+        # A name whose bag exists: the recorder would refuse it once the rig is armed.
+        taken = os.path.join(self.dir, "taken.bag")
+        open(taken, "w").close()
+        rc, err = self.finish(self.start(["hold: {duration: 1}"], "taken"))
+        os.remove(taken)
+        self.assertEqual(rc, 2, err)
+        self.assertIn("taken.bag exists already; choose another name or move it away; nothing was moved", err)
         self.assertNotIn(True, self.rig.armed_seen)
         self.rig.check_disarmed(self)
         self.assertEqual([f for f in os.listdir(self.dir) if ".bag" in f], [])
