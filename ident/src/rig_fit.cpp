@@ -659,7 +659,7 @@ std::string fitRig(const zv_rig::RigDescription& base_rig, const std::vector<Ser
       v.estimate = scale[i] * theta[i];
       v.determined = !undetermined[i];
       v.sd = v.determined ? std::sqrt(std::max(0.0, cov(f, f) * sigma2)) * scale[i] : 0.0;
-      const double relative = v.estimate != 0 ? v.sd / std::fabs(v.estimate) : HUGE_VAL;
+      const double relative = relativeSd(v);
       v.accepted = v.determined && relative <= options.max_relative_sd;
       v.reason.clear();
       if (!v.determined)

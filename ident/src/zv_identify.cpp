@@ -120,6 +120,8 @@ int main(int argc, char** argv)
     {
       return fail(err);
     }
+    std::printf("recording %zu: %.1f s, a frame every %.2f ms, the throttles sent %.2f ms after the frame (median)\n",
+                fit_data.size() + 1, s.size() * s.period, 1e3 * s.period, 1e3 * s.delay);
     if (validate_path.empty())
     {
       const size_t cut = static_cast<size_t>(s.size() * (1.0 - validation_fraction));
