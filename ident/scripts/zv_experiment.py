@@ -370,9 +370,9 @@ def recording_name_problem(recorder, name, folder):
     import importlib.util
 
     sys.path.insert(0, os.path.dirname(os.path.abspath(recorder)))  # its own modules beside it
-    spec = importlib.util.spec_from_file_location("zv_record", recorder)
-    rec = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(rec)
+    found = importlib.util.spec_from_file_location("zv_record", recorder)
+    rec = importlib.util.module_from_spec(found)
+    found.loader.exec_module(rec)
     try:
         rec.check_new(rec.bag_path(name, folder))
     except rec.RecordError as e:
