@@ -100,7 +100,8 @@ void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
   const bool full = encoders > kBacklogFrames;
   const bool rest = encoders > 0 && have_backlog_read_ &&
                     (now - last_backlog_read_ < kBacklogContinues || now - last_full_backlog_read_ < kBacklogSettle);
-  const bool backlog = full || rest;
+  const bool after_stall = stalled_ && now - stall_seen_ < kStallSettle;
+  const bool backlog = full || rest || after_stall;
   if (full)
   {
     last_full_backlog_read_ = now;

@@ -446,8 +446,8 @@ void ZvROSDriver::Impl::logAction(const RigLink::Action& action)
                         port_.c_str(), action.angles.roll, action.angles.pitch, action.angles.yaw);
       break;
     case RigLink::Action::kWarnBacklog:
-      ROS_WARN_THROTTLE(5.0, "%zu encoder frames from %s arrived at once: published only the newest", action.count,
-                        port_.c_str());
+      ROS_WARN_THROTTLE(5.0, "%zu encoder frames from %s are old (a backlog, or read just after the driver stalled): "
+                        "none published; the next fresh one is", action.count, port_.c_str());
       break;
     default:
       break;
