@@ -345,10 +345,15 @@ struct Bounds
 {
   double lo, hi;
 };
-Bounds boundsOf(int i)
+Bounds boundsOf(int i, double base)
 {
   switch (i)
   {
+    case kJ1x:
+      // Roll has no point masses' share: at 0 its acceleration divides by
+      // zero, and the solver's trial steps do reach the bound. A body's roll
+      // inertia is known from its mass and size far better than tenfold.
+      return {base > 0 ? 0.1 * base : 1e-6, 1e6};
     case kThrustExpo:
       return {0.0, 1.0};
     case kThrottleStart:
@@ -555,7 +560,7 @@ std::string fitRig(const zv_rig::RigDescription& base_rig, const std::vector<Ser
     ordering->AddElementToGroup(theta.data(), 1);
     for (int i = 0; i < kFittedCount; ++i)
     {
-      const Bounds b = boundsOf(i);
+      const Bounds b = boundsOf(i, base_values[i]);
       problem.SetParameterLowerBound(theta.data(), i, b.lo / scale[i]);
       problem.SetParameterUpperBound(theta.data(), i, b.hi / scale[i]);
     }
