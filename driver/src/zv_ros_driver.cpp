@@ -446,7 +446,7 @@ void ZvROSDriver::Impl::logAction(const RigLink::Action& action)
                         port_.c_str(), action.angles.roll, action.angles.pitch, action.angles.yaw);
       break;
     case RigLink::Action::kWarnBacklog:
-      ROS_WARN_THROTTLE(5.0, "%zu encoder frames from %s are old (a backlog, or read just after the driver stalled): "
+      ROS_WARN_THROTTLE(5.0, "%zu encoder frames from %s are old (a backlog after a stall of the driver or the machine): "
                         "none published; the next fresh one is", action.count, port_.c_str());
       break;
     default:
