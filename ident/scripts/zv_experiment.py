@@ -521,8 +521,11 @@ def main():
             trim.add(ex.state[1] - math.radians(pitch_deg))
         elif trim is not None and i > 0 and trim.offset is None:
             trim.settle(say)
-        pitch_r = math.radians(pitch_deg) - (trim.offset if trim is not None and trim.offset else 0.0)
-        pitch_r = min(max(pitch_r, ex.pitch_lo), ex.pitch_hi)
+        # The trim never moves a reference out of the envelope; what the profile itself asks is
+        # flown as asked, so that a profile beyond a tighter --pitch-limit is stopped, not hidden.
+        asked = math.radians(pitch_deg)
+        pitch_r = asked - (trim.offset if trim is not None and trim.offset else 0.0)
+        pitch_r = min(max(pitch_r, min(asked, ex.pitch_lo)), max(asked, ex.pitch_hi))
         yaw_r = yaw0 + math.radians(yaw_deg)
         ex.publish(pitch_r, yaw_r)
         with ex.lock:
