@@ -70,21 +70,25 @@ def chirp_yaw_profile():
 
 
 def identify_profile():
-    # Pitch and yaw steps of several sizes (collective thrust over a wide range,
-    # lag), sweeps of each (inertias, damping, friction through rest), and yaw
-    # held while pitch sweeps (the propellers' reaction torque).
+    # Pitch steps of several sizes (collective thrust over a wide range, lag),
+    # sweeps of each axis (inertias, damping, friction through rest), ramps, and
+    # yaw held while pitch sweeps (the propellers' reaction torque). The last
+    # fifth, which ./zv identify keeps out of the fit to validate it, alternates
+    # yaw and pitch steps: roll steers yaw, and slow ramps there left roll too
+    # little motion to score the fit against.
     s = [seg("hold", duration=6.0)]
     for to in (12, -8, 18, -12, 4, 0):
         s.append(seg("step", axis="pitch", to=to, duration=4.0))
     s.append(seg("chirp", axis="pitch", amplitude=10.0, f0=0.1, f1=1.5, duration=45.0, fade=3.0))
-    for to in (40, -30, 10, 0):
-        s.append(seg("step", axis="yaw", to=to, duration=6.0))
-    s.append(seg("chirp", axis="yaw", amplitude=35.0, f0=0.05, f1=0.6, duration=50.0, fade=4.0))
     s.append(seg("ramp", axis="pitch", to=12, duration=6.0))
     s.append(seg("ramp", axis="yaw", to=60, duration=10.0))
     s.append(seg("ramp", axis="pitch", to=-8, duration=6.0))
     s.append(seg("ramp", axis="yaw", to=0, duration=10.0))
-    s.append(seg("step", axis="pitch", to=0, duration=4.0))
+    s.append(seg("ramp", axis="pitch", to=0, duration=4.0))
+    s.append(seg("chirp", axis="yaw", amplitude=35.0, f0=0.05, f1=0.6, duration=50.0, fade=4.0))
+    for axis, to, duration in (("yaw", 40, 6.0), ("pitch", 12, 4.0), ("yaw", -30, 6.0), ("pitch", -8, 4.0),
+                               ("yaw", 10, 6.0), ("pitch", 0, 4.0), ("yaw", 0, 6.0)):
+        s.append(seg("step", axis=axis, to=to, duration=duration))
     return s
 
 
