@@ -52,23 +52,25 @@ void RigLink::linkDown(Time, Actions& out)
   forgetRig(out);
 }
 
-void RigLink::noteEvent(Time now)
+bool RigLink::noteEvent(Time now)
 {
   // Once the rig was heard, events come at least every command timeout (its
   // frames, commands, the watchdog's ticks): a longer gap is a stall of this
   // process, and commands queued before it must not reach the motors.
-  if (status_.heard && have_event_ && now - last_event_ > settings_.command_timeout + kStallMargin)
+  const bool stall = status_.heard && have_event_ && now - last_event_ > settings_.command_timeout + kStallMargin;
+  if (stall)
   {
     stalled_ = true;
     stall_seen_ = now;
   }
   have_event_ = true;
   last_event_ = now;
+  return stall;
 }
 
 void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
 {
-  noteEvent(now);
+  const bool after_stall = noteEvent(now);
   frames_.clear();
   parser_.feed(data, n, frames_);
   status_.parser = parser_.counters();
@@ -97,7 +99,10 @@ void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
   // Its last reads may hold only a few frames, and they are just as old: one
   // that follows a backlog read at once, and any within kBacklogSettle of the
   // last full one (those do not extend it: fresh frames may be among them).
-  const bool full = encoders > kBacklogFrames;
+  // A read that ends a stall of this process was read before it (a read after
+  // it brings the whole backlog): the process stopped between taking the
+  // bytes and handing them here.
+  const bool full = encoders > kBacklogFrames || (encoders > 0 && after_stall);
   const bool rest = encoders > 0 && have_backlog_read_ &&
                     (now - last_backlog_read_ < kBacklogContinues || now - last_full_backlog_read_ < kBacklogSettle);
   const bool backlog = full || rest;

@@ -314,6 +314,14 @@ TEST_F(Link, NoFrameOfABacklogIsPublishedAndCommandsAfterAStallWaitForAFreshStat
   ASSERT_TRUE(lastThrottle(a, &l, &r));
   EXPECT_EQ(0.7f, l);
   EXPECT_EQ(3u, link->status().stall_commands_dropped);
+
+  // Stopped again from 1046 to 2000 ms, between taking two frames from the
+  // device and handing them over: those two are a second old, however few.
+  const uint64_t dropped = link->status().backlog_dropped;
+  a.clear();
+  link->received(bytes.data(), 2 * 15, at(2000), a);
+  EXPECT_EQ(0u, countKind(a, Action::kPublishState));
+  EXPECT_EQ(dropped + 2, link->status().backlog_dropped);
 }
 
 }  // namespace

@@ -156,7 +156,8 @@ class RigLink
   void forgetRig(Actions& out);
   void publishRigState(bool armed, bool cut, Actions& out);
   void writeThrottle(float left, float right, Actions& out);
-  void noteEvent(Time now);
+  // True when this event ends a stall of the driver.
+  bool noteEvent(Time now);
 
   Settings settings_;
   Status status_;
