@@ -31,6 +31,8 @@ float linearizeThrottle(float fraction, double expo, double start)
 void RigLink::linkUp(Time, Actions&)
 {
   parser_.reset();
+  stale_left_ = 0;
+  have_read_ = false;
   status_.heard = false;
   fresh_heartbeat_ = false;
   confirmed_armed_ = false;
@@ -71,6 +73,18 @@ bool RigLink::noteEvent(Time now)
 void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
 {
   const bool after_stall = noteEvent(now);
+  if (after_stall && have_read_ && frame_rate_ > 0.0)
+  {
+    // The rig went on sending while this process stood still, and the device
+    // hands those frames over in order, the last of them as late as the
+    // machine's load makes it (a pty refills its reader from a kernel worker):
+    // the first this many from here on are old, however they come. Frames the
+    // line lost meanwhile make it drop as many fresh ones, no more.
+    const double gap = std::chrono::duration<double>(now - last_read_).count();
+    stale_left_ = static_cast<size_t>(std::ceil(gap * frame_rate_));
+  }
+  have_read_ = true;
+  last_read_ = now;
   frames_.clear();
   parser_.feed(data, n, frames_);
   status_.parser = parser_.counters();
@@ -115,6 +129,7 @@ void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
     have_backlog_read_ = true;
     last_backlog_read_ = now;
   }
+  measureRate(encoders, backlog || after_stall || stale_left_ > 0, now);
   size_t seen = 0, stale = 0;
   for (const Frame& frame : frames_)
   {
@@ -123,6 +138,8 @@ void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
     if (decodeEncoderAngles(frame, angles))
     {
       ++seen;
+      const bool counted_old = stale_left_ > 0;
+      stale_left_ -= counted_old ? 1 : 0;
       status_.have_encoder = true;
       status_.last_encoder = now;
       if (!std::isfinite(angles.roll) || !std::isfinite(angles.pitch) || !std::isfinite(angles.yaw))
@@ -133,7 +150,7 @@ void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
         out.push_back(Action{Action::kWarnNonFiniteAngles, {}, angles, false, 0, ArmEnd::kNone});
         continue;
       }
-      if (backlog)
+      if (backlog || counted_old)
       {
         ++stale;
         continue;
@@ -155,6 +172,25 @@ void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
   {
     status_.backlog_dropped += stale;
     out.push_back(Action{Action::kWarnBacklog, {}, {}, false, encoders, ArmEnd::kNone});
+  }
+}
+
+void RigLink::measureRate(size_t encoders, bool old, Time now)
+{
+  if (old || !have_rate_window_)
+  {
+    have_rate_window_ = true;  // a window holds fresh reads only
+    rate_since_ = now;
+    rate_frames_ = 0;
+    return;
+  }
+  rate_frames_ += encoders;
+  const double elapsed = std::chrono::duration<double>(now - rate_since_).count();
+  if (elapsed >= 1.0)
+  {
+    frame_rate_ = rate_frames_ / elapsed;
+    rate_since_ = now;
+    rate_frames_ = 0;
   }
 }
 

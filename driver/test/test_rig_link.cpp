@@ -324,6 +324,35 @@ TEST_F(Link, NoFrameOfABacklogIsPublishedAndCommandsAfterAStallWaitForAFreshStat
   EXPECT_EQ(dropped + 2, link->status().backlog_dropped);
 }
 
+TEST_F(Link, AfterAStallAsManyFramesAsTheRigSentMeanwhileAreOldHoweverLateTheyCome)
+{
+  start(true);
+  heartbeat(kHeartbeatArmed, 0);
+  const std::vector<uint8_t> one = encodeEncoder(0.1f, 0.2f, 0.3f);
+  auto read = [&](int frames, int ms)
+  {
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < frames; ++i)
+      bytes.insert(bytes.end(), one.begin(), one.end());
+    RigLink::Actions a;
+    link->received(bytes.data(), bytes.size(), at(ms), a);
+    return countKind(a, Action::kPublishState);
+  };
+  // A second and more of a 200 Hz rig, one frame a read: all published.
+  size_t published = 0;
+  for (int t = 5; t <= 1200; t += 5)
+    published += read(1, t);
+  EXPECT_EQ(240u, published);
+  // Stalled from 1200 to 1700 ms: the rig sent 100 frames meanwhile. The
+  // device hands over 90 at once, 8 more 60 ms later (too late to count as
+  // that backlog's rest by its timing), then one a read; the 101st is fresh.
+  EXPECT_EQ(0u, read(90, 1700));
+  EXPECT_EQ(0u, read(8, 1760));
+  EXPECT_EQ(0u, read(1, 1765));
+  EXPECT_EQ(0u, read(1, 1770));
+  EXPECT_EQ(1u, read(1, 1775));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)

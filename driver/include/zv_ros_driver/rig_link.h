@@ -158,6 +158,8 @@ class RigLink
   void writeThrottle(float left, float right, Actions& out);
   // True when this event ends a stall of the driver.
   bool noteEvent(Time now);
+  // The rig's encoder frames per second, over a second of fresh reads.
+  void measureRate(size_t encoders, bool old, Time now);
 
   Settings settings_;
   Status status_;
@@ -182,6 +184,14 @@ class RigLink
   bool have_backlog_read_ = false;
   Time last_backlog_read_;
   Time last_full_backlog_read_;  // the last read over kBacklogFrames
+  // Encoder frames still to come that the rig sent while the driver stalled.
+  size_t stale_left_ = 0;
+  bool have_read_ = false;
+  Time last_read_;
+  double frame_rate_ = 0.0;  // 0: not measured yet
+  bool have_rate_window_ = false;
+  Time rate_since_;
+  size_t rate_frames_ = 0;
 };
 
 }  // namespace zv_ros_driver
