@@ -64,6 +64,7 @@ bool RigLink::noteEvent(Time now)
   {
     stalled_ = true;
     stall_seen_ = now;
+    stall_unread_ = true;
   }
   have_event_ = true;
   last_event_ = now;
@@ -72,7 +73,11 @@ bool RigLink::noteEvent(Time now)
 
 void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
 {
-  const bool after_stall = noteEvent(now);
+  noteEvent(now);
+  // The first read since a stall was noticed, be it by a command or the
+  // watchdog's tick that ran before it.
+  const bool after_stall = stall_unread_;
+  stall_unread_ = false;
   if (after_stall && have_read_ && frame_rate_ > 0.0)
   {
     // The rig went on sending while this process stood still, and the device
@@ -113,18 +118,18 @@ void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
   // Its last reads may hold only a few frames, and they are just as old: one
   // that follows a backlog read at once, and any within kBacklogSettle of the
   // last full one (those do not extend it: fresh frames may be among them).
-  // A read that ends a stall of this process was read before it (a read after
-  // it brings the whole backlog): the process stopped between taking the
-  // bytes and handing them here.
-  const bool full = encoders > kBacklogFrames || (encoders > 0 && after_stall);
+  // The first read since a stall of this process holds old frames, however
+  // few: taken before the stall (the process stopped between taking the bytes
+  // and handing them here), or the start of its backlog.
+  const bool full = encoders > kBacklogFrames;
   const bool rest = encoders > 0 && have_backlog_read_ &&
                     (now - last_backlog_read_ < kBacklogContinues || now - last_full_backlog_read_ < kBacklogSettle);
-  const bool backlog = full || rest;
+  const bool backlog = full || rest || (encoders > 0 && after_stall);
   if (full)
   {
     last_full_backlog_read_ = now;
   }
-  if (full || (rest && now - last_backlog_read_ < kBacklogContinues))
+  if (full || (encoders > 0 && after_stall) || (rest && now - last_backlog_read_ < kBacklogContinues))
   {
     have_backlog_read_ = true;
     last_backlog_read_ = now;

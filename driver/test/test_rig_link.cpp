@@ -303,7 +303,7 @@ TEST_F(Link, NoFrameOfABacklogIsPublishedAndCommandsAfterAStallWaitForAFreshStat
     ASSERT_TRUE(lastThrottle(a, &l, &r));
     EXPECT_EQ(0.0f, l) << t;
   }
-  link->received(bytes.data(), 15, at(1040), a);  // published, but within the 20 ms
+  link->received(bytes.data(), 15, at(1040), a);  // the first read since: old, not published
   a.clear();
   link->command(0.6f, 0.6f, at(1041), a);
   ASSERT_TRUE(lastThrottle(a, &l, &r));
@@ -344,10 +344,14 @@ TEST_F(Link, AfterAStallAsManyFramesAsTheRigSentMeanwhileAreOldHoweverLateTheyCo
     published += read(1, t);
   EXPECT_EQ(240u, published);
   // Stalled from 1200 to 1700 ms: the rig sent 100 frames meanwhile. The
-  // device hands over 90 at once, 8 more 60 ms later (too late to count as
+  // watchdog's tick notices first; then the device hands over 5 frames (taken
+  // before the stall), 90 at once, 3 more 60 ms later (too late to count as
   // that backlog's rest by its timing), then one a read; the 101st is fresh.
-  EXPECT_EQ(0u, read(90, 1700));
-  EXPECT_EQ(0u, read(8, 1760));
+  RigLink::Actions ticked;
+  link->tick(at(1699), ticked);
+  EXPECT_EQ(0u, read(5, 1700));
+  EXPECT_EQ(0u, read(90, 1701));
+  EXPECT_EQ(0u, read(3, 1761));
   EXPECT_EQ(0u, read(1, 1765));
   EXPECT_EQ(0u, read(1, 1770));
   EXPECT_EQ(1u, read(1, 1775));

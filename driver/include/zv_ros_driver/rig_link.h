@@ -181,6 +181,7 @@ class RigLink
   Time last_event_;
   bool stalled_ = false;
   Time stall_seen_;
+  bool stall_unread_ = false;  // no read since the last stall was noticed
   bool have_backlog_read_ = false;
   Time last_backlog_read_;
   Time last_full_backlog_read_;  // the last read over kBacklogFrames
