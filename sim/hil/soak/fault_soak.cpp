@@ -283,7 +283,15 @@ class Watch : public hil::HilListener
           ++in_flight_late_;
           return;
         }
-        if (age > kStaleState)
+        if (age > kStaleState && driver_stopped_ >= 0 && last_state_ >= driver_continued_ &&
+            last_state_ - driver_continued_ < kRecoverTimeout)
+        {
+          // Where it lies against the driver's last stop tells how it got through.
+          violateLocked("stale /zv_state: its frame left the board %.3f s before the newest one, %+.3f s from the "
+                        "driver's stop; it arrived %.3f s after the driver went on",
+                        age, it->wall - driver_stopped_, last_state_ - driver_continued_);
+        }
+        else if (age > kStaleState)
         {
           violateLocked("stale /zv_state: its frame left the board %.3f s before the newest one", age);
         }
