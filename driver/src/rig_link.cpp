@@ -54,13 +54,12 @@ void RigLink::linkDown(Time, Actions& out)
   forgetRig(out);
 }
 
-bool RigLink::noteEvent(Time now)
+void RigLink::noteEvent(Time now)
 {
   // Once the rig was heard, events come at least every command timeout (its
   // frames, commands, the watchdog's ticks): a longer gap is a stall of this
   // process, and commands queued before it must not reach the motors.
-  const bool stall = status_.heard && have_event_ && now - last_event_ > settings_.command_timeout + kStallMargin;
-  if (stall)
+  if (status_.heard && have_event_ && now - last_event_ > settings_.command_timeout + kStallMargin)
   {
     stalled_ = true;
     stall_seen_ = now;
@@ -68,7 +67,6 @@ bool RigLink::noteEvent(Time now)
   }
   have_event_ = true;
   last_event_ = now;
-  return stall;
 }
 
 void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
@@ -124,12 +122,13 @@ void RigLink::received(const uint8_t* data, size_t n, Time now, Actions& out)
   const bool full = encoders > kBacklogFrames;
   const bool rest = encoders > 0 && have_backlog_read_ &&
                     (now - last_backlog_read_ < kBacklogContinues || now - last_full_backlog_read_ < kBacklogSettle);
-  const bool backlog = full || rest || (encoders > 0 && after_stall);
+  const bool first_after_stall = encoders > 0 && after_stall;
+  const bool backlog = full || rest || first_after_stall;
   if (full)
   {
     last_full_backlog_read_ = now;
   }
-  if (full || (encoders > 0 && after_stall) || (rest && now - last_backlog_read_ < kBacklogContinues))
+  if (full || first_after_stall || (rest && now - last_backlog_read_ < kBacklogContinues))
   {
     have_backlog_read_ = true;
     last_backlog_read_ = now;

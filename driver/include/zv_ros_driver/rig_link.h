@@ -156,8 +156,7 @@ class RigLink
   void forgetRig(Actions& out);
   void publishRigState(bool armed, bool cut, Actions& out);
   void writeThrottle(float left, float right, Actions& out);
-  // True when this event ends a stall of the driver.
-  bool noteEvent(Time now);
+  void noteEvent(Time now);
   // The rig's encoder frames per second, over a second of fresh reads.
   void measureRate(size_t encoders, bool old, Time now);
 

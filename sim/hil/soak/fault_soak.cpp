@@ -135,10 +135,6 @@ struct LateThrottle
   double silent;  // s since the last /zv_command heard here
 };
 
-float clampThrottle(float v)
-{
-  return v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f;  // NaN as 0, as the driver sends it
-}
 
 // Everything the board thread, the ROS callbacks and the scenario share.
 class Watch : public hil::HilListener
@@ -252,7 +248,9 @@ class Watch : public hil::HilListener
     std::lock_guard<std::mutex> lock(m_);
     last_command_ = wallNow();
     ++commands_;
-    const float left = clampThrottle(c->left_motor), right = clampThrottle(c->right_motor);
+    // As the driver sends them: NaN as 0, clamped to [0, 1].
+    const float left = zv_protocol::sanitizeThrottle(c->left_motor),
+                right = zv_protocol::sanitizeThrottle(c->right_motor);
     const size_t before = late_.size();
     late_.erase(std::remove_if(late_.begin(), late_.end(), [&](const LateThrottle& t)
                                { return t.left == left && t.right == right && last_command_ - t.wall <= kDeliverySlack; }),
@@ -277,19 +275,19 @@ class Watch : public hil::HilListener
       if (it->roll == roll && it->pitch == pitch && it->yaw == yaw)
       {
         const double age = sent_.back().wall - it->wall;
-        if (age > kStaleState && driver_stopped_ >= 0 && it->wall < driver_stopped_ &&
-            last_state_ >= driver_continued_ && last_state_ - driver_continued_ < kInFlight)
+        const bool after_stop = driver_stopped_ >= 0 && last_state_ >= driver_continued_;
+        const double since_continued = last_state_ - driver_continued_;
+        if (age > kStaleState && after_stop && it->wall < driver_stopped_ && since_continued < kInFlight)
         {
           ++in_flight_late_;
           return;
         }
-        if (age > kStaleState && driver_stopped_ >= 0 && last_state_ >= driver_continued_ &&
-            last_state_ - driver_continued_ < kRecoverTimeout)
+        if (age > kStaleState && after_stop && since_continued < kRecoverTimeout)
         {
           // Where it lies against the driver's last stop tells how it got through.
           violateLocked("stale /zv_state: its frame left the board %.3f s before the newest one, %+.3f s from the "
                         "driver's stop; it arrived %.3f s after the driver went on",
-                        age, it->wall - driver_stopped_, last_state_ - driver_continued_);
+                        age, it->wall - driver_stopped_, since_continued);
         }
         else if (age > kStaleState)
         {
