@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Counts the test cases in a catkin test_results folder.
 
-Prints each failure and each skipped case with its reason, then one line
+Prints each failure (its first four lines) and each skipped case with its reason, then one line
 "N passed, N failed" (", N skipped" added when any was); exits non-zero when a
 case failed or no case ran. rostest writes a summary file (rostest-*.xml) beside
 the result files of the test nodes it ran (rosunit-*.xml): the summary's cases
@@ -61,7 +61,11 @@ def main():
                     if outcome == FAILED:
                         failed.append((f, name, why))
     for f, name, err in failed:
-        print("FAILED %s: %s: %s" % (f, name, err.splitlines()[0] if err else ""))
+        lines = [l for l in (err or "").splitlines() if l.strip()]
+        print("FAILED %s: %s: %s" % (f, name, lines[0] if lines else ""))
+        # gtest's first line is only where the check sits; what it found follows it
+        for line in lines[1:4]:
+            print("    %s" % line.strip()[:300])
     for f, name, why in skipped:
         print("SKIPPED %s: %s: %s" % (f, name, why.splitlines()[0]))
     print("%d passed, %d failed" % (passed, len(failed)) + (", %d skipped" % len(skipped) if skipped else ""))
