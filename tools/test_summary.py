@@ -63,8 +63,11 @@ def main():
     for f, name, err in failed:
         lines = [l for l in (err or "").splitlines() if l.strip()]
         print("FAILED %s: %s: %s" % (f, name, lines[0] if lines else ""))
-        # gtest's first line is only where the check sits; what it found follows it
+        # gtest's first line is only where the check sits; what it found follows it.
+        # A Python case's first line is its message, and a traceback follows.
         for line in lines[1:4]:
+            if line.strip().startswith(("File \"", "Traceback")):
+                break
             print("    %s" % line.strip()[:300])
     for f, name, why in skipped:
         print("SKIPPED %s: %s: %s" % (f, name, why.splitlines()[0]))
