@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Turns a recorded Zorvik run (a rosbag of ./zv record) into files for a report.
 
-usage: zv_plot.py BAG [--metrics-cli PATH] [--debug]
+usage: zv_plot.py BAG [BAG ...] [--metrics-cli PATH] [--debug]
 
 Writes next to the bag, named after it (run.bag gives run.png, run_zv_state.csv, ...):
   <name>.png               angles with their references (deg), both throttles as commanded and as
@@ -12,6 +12,9 @@ Writes next to the bag, named after it (run.bag gives run.png, run_zv_state.csv,
   <name>_steps.csv         the step figures of every reference step
 and prints the step figures. The figures come from zv_step_metrics, the step analysis of the
 closed-loop test and the benchmark, so all three agree.
+
+Given several bags (the same profile flown before and after a change), it plots each and then
+sets the step figures of every later bag beside the first's, step by step.
 
 A bag that was not closed (the recorder was killed: NAME.bag.active) is reindexed in a
 temporary copy, the bag itself is left as it is; what can be read is plotted with a warning.
@@ -253,15 +256,16 @@ def write_steps_csv(stem, steps):
     return path
 
 
-def describe_step(s):
-    def fig(value, fmt):
-        return "n/a" if math.isnan(value) else fmt % value
+def figure_or_na(value, fmt):
+    return "n/a" if math.isnan(value) else fmt % value
 
+
+def describe_step(s):
     return "%s %s%+.1f -> %+.1f deg at %.2f s: rise %s, overshoot %s, settling %s, steady-state error %s" % (
         s["signal"], "from the measured " if s["measured"] else "", math.degrees(s["initial"]),
         math.degrees(s["target"]), s["t_step"],
-        fig(s["rise_time"], "%.3f s"), fig(100 * s["overshoot"], "%.1f %%"), fig(s["settling_time"], "%.3f s"),
-        fig(math.degrees(s["steady_state_error"]), "%.3f deg"))
+        figure_or_na(s["rise_time"], "%.3f s"), figure_or_na(100 * s["overshoot"], "%.1f %%"),
+        figure_or_na(s["settling_time"], "%.3f s"), figure_or_na(math.degrees(s["steady_state_error"]), "%.3f deg"))
 
 
 def rate_over_time(stamps, t_end, window=1.0, every=0.1):
@@ -350,16 +354,82 @@ def plot(png, title_lines, warnings, rel, t_last):
     plt.close(fig)
 
 
+# Steps of two runs of one profile pair when they come this close to the same
+# time since the start of their recordings (./zv experiment starts the profile
+# once the recorder runs, a few tens of ms apart from run to run).
+PAIR_S = 0.5
+
+
+def pair_steps(first, other):
+    """The steps of two runs of one profile as pairs: a step of the first with the step of the
+    other on its axis at about the same time since the start of the recording. Sizes may differ
+    (an experiment's pitch trim moves the references of a rig that hangs off them); a step one run
+    has alone (a lift-off recorded in one only, an experiment stopped early) pairs with nothing.
+    Returns the pairs in the first run's order, and the steps of each run left out."""
+    pairs, used = [], set()
+    left_first = []
+    for a in first:
+        near = [(abs(b["t_step"] - a["t_step"]), j) for j, b in enumerate(other)
+                if b["signal"] == a["signal"] and j not in used and abs(b["t_step"] - a["t_step"]) <= PAIR_S]
+        if near:
+            j = min(near)[1]
+            used.add(j)
+            pairs.append((a, other[j]))
+        else:
+            left_first.append(a)
+    return pairs, left_first, [b for j, b in enumerate(other) if j not in used]
+
+
+def step_name(s):
+    return "%s %+.1f -> %+.1f deg" % (s["signal"], math.degrees(s["initial"]), math.degrees(s["target"]))
+
+
+def describe_pair(a, b):
+    def both(key, fmt, scale=1.0, relative=False):
+        x, y = scale * a[key], scale * b[key]
+        text = "%s | %s" % (figure_or_na(x, fmt), figure_or_na(y, fmt))
+        if relative and x > 0 and math.isfinite(y):
+            text += " (%+.0f %%)" % (100.0 * (y - x) / x)
+        return text
+
+    return "%s | %+.1f -> %+.1f deg: rise %s, overshoot %s, settling %s, steady-state error %s" % (
+        step_name(a), math.degrees(b["initial"]), math.degrees(b["target"]),
+        both("rise_time", "%.3f s", relative=True), both("overshoot", "%.1f %%", 100.0),
+        both("settling_time", "%.3f s", relative=True), both("steady_state_error", "%.3f deg", math.degrees(1.0)))
+
+
+def compare(first, other):
+    """Prints the step figures of `other` beside those of `first`, each a (path, steps) pair."""
+    (path_a, steps_a), (path_b, steps_b) = first, other
+    name_a, name_b = os.path.basename(path_a), os.path.basename(path_b)
+    pairs, left_a, left_b = pair_steps(steps_a, steps_b)
+    print("step figures, %s | %s (steps at the same time of the run; time changes against %s):"
+          % (name_a, name_b, name_a))
+    for a, b in pairs:
+        print("  " + describe_pair(a, b))
+    if not pairs:
+        print("  no step at the same time in both (within %g s): compare runs of one profile (./zv experiment)"
+              % PAIR_S)
+    for name, left in ((name_a, left_a), (name_b, left_b)):
+        for s in left:
+            print("  only in %s: %s at %.2f s" % (name, step_name(s), s["t_step"]))
+
+
 def run(args):
-    tmpdir = tempfile.mkdtemp(prefix="zv_plot.")
-    try:
-        return plot_bag(args, tmpdir)
-    finally:
-        shutil.rmtree(tmpdir, ignore_errors=True)
+    plotted = []
+    for path in args.bags:
+        tmpdir = tempfile.mkdtemp(prefix="zv_plot.")
+        try:
+            plotted.append((path, plot_bag(path, args, tmpdir)))
+        finally:
+            shutil.rmtree(tmpdir, ignore_errors=True)
+    for other in plotted[1:]:
+        compare(plotted[0], other)
+    return 0
 
 
-def plot_bag(args, tmpdir):
-    path = args.bag
+def plot_bag(path, args, tmpdir):
+    """Plots one bag; returns its steps with their figures."""
     bag, recovery = open_bag(path, tmpdir)
     warnings = [recovery] if recovery else []
     with bag:
@@ -421,12 +491,14 @@ def plot_bag(args, tmpdir):
             print("  " + describe_step(s))
     for p in written:
         print("wrote %s" % p)
-    return 0
+    return steps
 
 
 def main():
     parser = argparse.ArgumentParser(description="Plot a recorded Zorvik run and measure its reference steps.")
-    parser.add_argument("bag", help="the bag of ./zv record (NAME.bag, or NAME.bag.active if the recorder was killed)")
+    parser.add_argument("bags", nargs="+", metavar="BAG",
+                        help="a bag of ./zv record (NAME.bag, or NAME.bag.active if the recorder was killed); "
+                             "several: their step figures are set beside the first's")
     parser.add_argument("--metrics-cli", help="path of zv_step_metrics (found on CMAKE_PREFIX_PATH otherwise)")
     parser.add_argument("--debug", action="store_true", help="show the Python traceback of an unexpected failure")
     args = parser.parse_args()
@@ -441,7 +513,7 @@ def main():
         if args.debug:
             raise
         print("zv plot: error: unexpected failure on %s: %s: %s (--debug shows where)"
-              % (args.bag, type(e).__name__, e), file=sys.stderr)
+              % (", ".join(args.bags), type(e).__name__, e), file=sys.stderr)
         return 1
 
 

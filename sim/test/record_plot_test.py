@@ -80,8 +80,8 @@ class RecordAndPlot(unittest.TestCase):
         self.assertIsNone(p.poll(), read(log))
         return p, log
 
-    def plot(self, bag):
-        run = subprocess.run([PYTHON, os.path.join(TOOLS, "zv_plot.py"), bag, "--metrics-cli",
+    def plot(self, *bags):
+        run = subprocess.run([PYTHON, os.path.join(TOOLS, "zv_plot.py")] + list(bags) + ["--metrics-cli",
                               node_path("zv_step_metrics")],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
         return run.returncode, run.stdout, run.stderr
@@ -148,14 +148,14 @@ class RecordAndPlot(unittest.TestCase):
         with rosbag.Bag(bag) as closed:
             self.assertGreater(closed.get_message_count("/zv_state"), 10)
 
-    def write_bag(self, name, throttle_sent):
+    def write_bag(self, name, throttle_sent, ramp_s=1.0):
         """A run started before any reference: the rig on its pitch stop (-0.5 rad), yaw 0.2 deg, for
-        1 s; then one reference, pitch 10 deg and yaw 0, and the pitch rising to it over 1 s."""
+        1 s; then one reference, pitch 10 deg and yaw 0, and the pitch rising to it over `ramp_s`."""
         path = os.path.join(self.dir, name + ".bag")
         with rosbag.Bag(path, "w") as bag:
             for i in range(600):  # 200 Hz for 3 s
                 t = i * 0.005
-                pitch = -0.5 + (math.radians(10) + 0.5) * min(max(t - 1.0, 0.0), 1.0)
+                pitch = -0.5 + (math.radians(10) + 0.5) * min(max(t - 1.0, 0.0) / ramp_s, 1.0)
                 stamp = rospy.Time.from_sec(1000 + t)
                 bag.write("/zv_state", State(roll=0.0, pitch=pitch, yaw=math.radians(0.2)), stamp)
                 bag.write("/zv_command", Command(left_motor=0.6, right_motor=0.6), stamp)
@@ -182,6 +182,34 @@ class RecordAndPlot(unittest.TestCase):
         self.assertNotIn("/zv_throttle_sent", err)
         rows = list(csv.DictReader(open(os.path.join(self.dir, "sent_zv_throttle_sent.csv"))))
         self.assertEqual((len(rows), rows[0]["left_motor"]), (600, "0.699999988"))
+
+        # Two runs side by side: the same step risen over 0.5 s, so 0.4 s from 10 to 90 %, 50 % faster.
+        rc, out, err = self.plot(self.write_bag("slow", False), self.write_bag("fast", False, ramp_s=0.5))
+        self.assertEqual(rc, 0, err)
+        pair = re.search(r"step figures, slow.bag \| fast.bag .*\n  pitch -28.6 -> \+10.0 deg \| -28.6 -> \+10.0 deg: "
+                         r"rise (\S+) s \| (\S+) s \((\S+) %\)", out)
+        self.assertTrue(pair, out)
+        self.assertAlmostEqual(float(pair.group(1)), 0.8, delta=0.006)
+        self.assertAlmostEqual(float(pair.group(2)), 0.4, delta=0.006)
+        self.assertAlmostEqual(float(pair.group(3)), -50, delta=2)
+        self.assertNotIn("only in", out)
+
+    def test_two_runs_of_a_profile_pair_their_steps_by_time(self):
+        sys.path.insert(0, TOOLS)
+        import zv_plot
+
+        def run(*steps):
+            return [{"signal": signal, "t_step": t, "initial": 0.0, "target": 0.1} for signal, t in steps]
+
+        # The first run recorded its lift-off at 0 s and stepped pitch at 6 and 11 s, yaw at 12 s;
+        # the second started level, stepped pitch at 6.02 and 11.03 s and yaw at 11.4 s, and once
+        # more at 16 s.
+        before = run(("pitch", 0.0), ("pitch", 6.0), ("pitch", 11.0), ("yaw", 12.0))
+        after = run(("pitch", 6.02), ("pitch", 11.03), ("yaw", 11.4), ("pitch", 16.0))
+        pairs, only_before, only_after = zv_plot.pair_steps(before, after)
+        self.assertEqual([(a["t_step"], b["t_step"]) for a, b in pairs], [(6.0, 6.02), (11.0, 11.03)])
+        self.assertEqual([s["t_step"] for s in only_before], [0.0, 12.0])
+        self.assertEqual([s["t_step"] for s in only_after], [11.4, 16.0])
 
     def test_a_killed_recorder_leaves_a_reindexed_bag_and_a_truncated_one_plots_with_a_warning(self):
         recorder, log = self.start_recorder("killed")
