@@ -49,7 +49,10 @@ StepMetrics analyseStep(const std::vector<double>& t, const std::vector<double>&
   }
   const double t10 = firstCrossing(t, z, begin, 0.1);
   const double t90 = firstCrossing(t, z, begin, 0.9);
-  m.rise_time = t90 - t10;
+  // A response already 10 % or more of the way when the step comes (a rig
+  // hanging off its old reference towards the new one) never rose through the
+  // step: no rise time, rather than the time it took from where it was.
+  m.rise_time = z[begin] >= 0.1 ? kNaN : t90 - t10;
 
   double peak = -std::numeric_limits<double>::infinity();
   for (size_t i = begin; i < n; ++i)

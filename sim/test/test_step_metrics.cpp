@@ -75,6 +75,17 @@ TEST(StepMetrics, DownwardStepsOffsetsAndResponsesThatNeverArrive)
   EXPECT_TRUE(std::isnan(m.settling_time));
   EXPECT_NEAR(m.steady_state_error, -1.0, 1e-12);
 
+  // A step down to 0.5 while the response hangs at 0.3, below the new target, and then comes up to it:
+  // it never rose through the step (by hand, 140 % of the way at the step), yet it went 40 % beyond.
+  std::vector<double> hanging;
+  for (int i = 0; i <= 100; ++i)
+  {
+    hanging.push_back(i < 10 ? 0.3 : 0.5 - 0.2 * std::exp(-(i - 10) * 0.1 * 3.0));
+  }
+  m = analyseStep(t, hanging, 1.0, 1.0, 0.5, 2.0);
+  EXPECT_TRUE(std::isnan(m.rise_time));
+  EXPECT_NEAR(m.overshoot, 0.4, 1e-12);
+
   // Nothing recorded after the step.
   m = analyseStep(t, y, 20.0, 1.0, 0.0, 2.0);
   EXPECT_TRUE(std::isnan(m.overshoot));
