@@ -89,7 +89,7 @@ demo_case() {
 
   local nodes="" state=""
   # shellcheck disable=SC2016 # expanded by eval, at each poll
-  wait_until 90 eval 'nodes="$(timeout 20 "${zv[@]}" shell rosnode list 2>&1)"; [[ "$nodes" == *"/zv_ros_driver"* ]] || ! kill -0 "$job" 2>/dev/null'
+  wait_until 90 eval 'nodes="$(timeout 20 "${zv[@]}" shell rosnode list 2>&1)"; [[ "$nodes" == *"/zv_ros_driver"* && "$nodes" == *"/pid_controller_node"* ]] || ! kill -0 "$job" 2>/dev/null'
   state="$(timeout 20 "${zv[@]}" shell rostopic echo -n 1 /zv_state 2>&1)"
   local msg=""
   [[ "$nodes" == *"/pid_controller_node"* && "$state" == *"pitch:"* ]] ||
