@@ -49,10 +49,11 @@ StepMetrics analyseStep(const std::vector<double>& t, const std::vector<double>&
   }
   const double t10 = firstCrossing(t, z, begin, 0.1);
   const double t90 = firstCrossing(t, z, begin, 0.9);
-  // A response already 10 % or more of the way when the step comes (a rig
-  // hanging off its old reference towards the new one) never rose through the
-  // step: no rise time, rather than the time it took from where it was.
-  m.rise_time = z[begin] >= 0.1 ? kNaN : t90 - t10;
+  // A response already 90 % of the way or beyond when the step comes (a rig
+  // hanging off its old reference past the new one) never rose through the
+  // step: no rise time, rather than 0. One that holds a smaller offset towards
+  // the new reference (1 deg on a 10 deg step) rises from where it is.
+  m.rise_time = z[begin] >= 0.9 ? kNaN : t90 - t10;
 
   double peak = -std::numeric_limits<double>::infinity();
   for (size_t i = begin; i < n; ++i)

@@ -76,7 +76,7 @@ TEST(StepMetrics, DownwardStepsOffsetsAndResponsesThatNeverArrive)
   EXPECT_NEAR(m.steady_state_error, -1.0, 1e-12);
 
   // A step down to 0.5 while the response hangs at 0.3, below the new target, and then comes up to it:
-  // it never rose through the step (by hand, 140 % of the way at the step), yet it went 40 % beyond.
+  // it never rose through the step (140 % of the way when it came), yet it went 40 % beyond.
   std::vector<double> hanging;
   for (int i = 0; i <= 100; ++i)
   {
@@ -85,6 +85,15 @@ TEST(StepMetrics, DownwardStepsOffsetsAndResponsesThatNeverArrive)
   m = analyseStep(t, hanging, 1.0, 1.0, 0.5, 2.0);
   EXPECT_TRUE(std::isnan(m.rise_time));
   EXPECT_NEAR(m.overshoot, 0.4, 1e-12);
+  // One that holds 10 % of the step towards the new target (a rig 1 deg off on a 10 deg step) still rises:
+  // the first downward response 0.1 lower goes from 10 % at the step to 90 % when 0.99 * exp(-3 t) = 0.19,
+  // 0.550 s later (0.554 s between the samples at 0.5 and 0.6 s).
+  std::vector<double> offset;
+  for (double v : y)
+  {
+    offset.push_back(v - 0.1);
+  }
+  EXPECT_NEAR(analyseStep(t, offset, 1.0, 1.0, 0.0, 2.0).rise_time, 0.554, 0.001);
 
   // Nothing recorded after the step.
   m = analyseStep(t, y, 20.0, 1.0, 0.0, 2.0);

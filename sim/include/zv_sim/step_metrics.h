@@ -10,7 +10,7 @@ namespace zv_sim
 struct StepMetrics
 {
   // Seconds after the step; NaN when the response never got there.
-  double rise_time = 0;           // from 10 % to 90 % of the step (NaN: already past 10 % at the step)
+  double rise_time = 0;           // from 10 % to 90 % of the step (NaN: already at 90 % when the step came)
   double settling_time = 0;       // from the step until it stays within 2 % of the step around the target
   double overshoot = 0;           // beyond the target, as a fraction of the step (0.05 = 5 %)
   double peak_error = 0;          // largest |target - value| after the first 90 % crossing, in the signal's unit
