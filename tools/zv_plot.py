@@ -260,10 +260,14 @@ def figure_or_na(value, fmt):
     return "n/a" if math.isnan(value) else fmt % value
 
 
+def span(s):
+    """A step's from and to: "+0.0 -> +10.0 deg"."""
+    return "%+.1f -> %+.1f deg" % (math.degrees(s["initial"]), math.degrees(s["target"]))
+
+
 def describe_step(s):
-    return "%s %s%+.1f -> %+.1f deg at %.2f s: rise %s, overshoot %s, settling %s, steady-state error %s" % (
-        s["signal"], "from the measured " if s["measured"] else "", math.degrees(s["initial"]),
-        math.degrees(s["target"]), s["t_step"],
+    return "%s %s%s at %.2f s: rise %s, overshoot %s, settling %s, steady-state error %s" % (
+        s["signal"], "from the measured " if s["measured"] else "", span(s), s["t_step"],
         figure_or_na(s["rise_time"], "%.3f s"), figure_or_na(100 * s["overshoot"], "%.1f %%"),
         figure_or_na(s["settling_time"], "%.3f s"), figure_or_na(math.degrees(s["steady_state_error"]), "%.3f deg"))
 
@@ -380,10 +384,6 @@ def pair_steps(first, other):
     return pairs, left_first, [b for j, b in enumerate(other) if j not in used]
 
 
-def step_name(s):
-    return "%s %+.1f -> %+.1f deg" % (s["signal"], math.degrees(s["initial"]), math.degrees(s["target"]))
-
-
 def describe_pair(a, b):
     def both(key, fmt, scale=1.0, relative=False):
         x, y = scale * a[key], scale * b[key]
@@ -392,8 +392,8 @@ def describe_pair(a, b):
             text += " (%+.0f %%)" % (100.0 * (y - x) / x)
         return text
 
-    return "%s | %+.1f -> %+.1f deg: rise %s, overshoot %s, settling %s, steady-state error %s" % (
-        step_name(a), math.degrees(b["initial"]), math.degrees(b["target"]),
+    return "%s %s | %s: rise %s, overshoot %s, settling %s, steady-state error %s" % (
+        a["signal"], span(a), span(b),
         both("rise_time", "%.3f s", relative=True), both("overshoot", "%.1f %%", 100.0),
         both("settling_time", "%.3f s", relative=True), both("steady_state_error", "%.3f deg", math.degrees(1.0)))
 
@@ -412,7 +412,7 @@ def compare(first, other):
               % PAIR_S)
     for name, left in ((name_a, left_a), (name_b, left_b)):
         for s in left:
-            print("  only in %s: %s at %.2f s" % (name, step_name(s), s["t_step"]))
+            print("  only in %s: %s %s at %.2f s" % (name, s["signal"], span(s), s["t_step"]))
 
 
 def run(args):
