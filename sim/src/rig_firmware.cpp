@@ -1,5 +1,6 @@
 #include "zv_sim/rig_firmware.h"
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
@@ -18,6 +19,9 @@ bool fitsTheClock(double seconds)
 {
   return std::isfinite(seconds) && seconds * 1e6 >= 0.999999 && seconds < 2147.0;
 }
+
+// s: a remainder this short is left to the next step (it moves no angle measurably).
+const double kShortestStep = 1e-7;
 
 uint32_t microseconds(double seconds)
 {
@@ -115,14 +119,18 @@ void RigFirmware::applyMotors()
 
 void RigFirmware::stepModelTo(double t)
 {
-  while (t_model_ + step_ <= t)
+  // Whole steps, then what is left of one: the encoder samples the rig as it
+  // is at t, and a throttle received at t drives it from t on, not from the
+  // step before it arrived.
+  while (t - t_model_ > kShortestStep)
   {
+    const double dt = std::min(step_, t - t_model_);
     // The timeout is applied at every step so the cut happens on time, not at
     // the next frame.
     core_.update(clockAt(t_model_));
     applyMotors();
-    model_.step(step_);
-    t_model_ += step_;
+    model_.step(dt);
+    t_model_ += dt;
   }
 }
 

@@ -179,6 +179,44 @@ TEST(RigFirmwareEncoder, QuantisationAndNoise)
   EXPECT_NEAR(stddev, 0.02, 0.002);
 }
 
+// Between two physics steps the rig is where it is at that moment: a frame
+// made then samples it then, and a throttle that arrives then drives it from
+// then on, not from the step before it arrived. Steps of 10 ms make the
+// difference plain.
+TEST(RigFirmwareTiming, FramesAndThrottlesActAtTheirOwnMomentBetweenSteps)
+{
+  FirmwareConfig slow;
+  slow.physics_rate = 100;
+  slow.encoder_rate = 100;
+  RigModel model(defaultRig());
+  zv_sim::RigState s = model.state();  // on the pitch stop, motors off
+  s.yaw_rate = 1.0;
+  model.setState(s);
+  RigFirmware fw(model, slow, 0.0);
+  std::vector<uint8_t> out;
+  fw.advance(0.0, out);
+  out.clear();
+  fw.advance(0.015, out);  // the frame due at 10 ms, made late
+  Host host;
+  host.read(out);
+  ASSERT_EQ(host.count(zv_ros_driver::kEncoderFrame), 1u);
+  zv_ros_driver::EncoderAngles angles = {};
+  ASSERT_TRUE(zv_ros_driver::decodeEncoderAngles(host.frames.front(), angles));
+  // Yaw coasts against Bpsi = 0.02 over the yaw inertia 0.16525 (0.02 + 0.5 * 0.5^2
+  // + 0.2 * 0.25^2 + 0.004 + 0.3 * (0.1^2 + 0.05^2)): yaw = (1 - e^(-0.12103 t)) / 0.12103,
+  // 0.0149864 at 15 ms (0.0099940 at the step before).
+  EXPECT_NEAR(angles.yaw, 0.0149864, 2e-7);
+
+  // Roll from a 0.6 / 0.4 split: d * km * 0.2 / J1x = 0.2 * 5 * 0.2 / 0.02 = 10 rad/s^2,
+  // over the 5 ms from its arrival at 15 ms to 20 ms: 0.5 * 10 * 0.005^2 = 1.25e-4 rad
+  // (Bphi takes 0.3 % of that; from the step at 10 ms it would be 5e-4).
+  send(fw, zv_ros_driver::encodeArm(true), 0.015);
+  throttle(fw, 0.6, 0.4, 0.015);
+  out.clear();
+  fw.advance(0.02, out);
+  EXPECT_NEAR(fw.model().state().roll, 1.25e-4, 1e-6);
+}
+
 TEST(RigFirmwareFaults, SwappedMotorsRollTheWrongWay)
 {
   FirmwareConfig wired, swapped;

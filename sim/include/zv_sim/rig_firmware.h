@@ -1,7 +1,8 @@
 // The rig as the simulator plays it, free of ROS and of I/O: the firmware's own
 // core (zv_firmware::RigCore: arming, clamping, throttle timeout, frame schedule,
-// heartbeat) around the rig model, stepped in fixed steps. The core's clock is
-// this class's time axis in whole microseconds; times here are seconds on any
+// heartbeat) around the rig model, stepped in steps of 1/physics_rate and up
+// to the very moment of each frame and each command. The core's clock is this
+// class's time axis in whole microseconds; times here are seconds on any
 // monotonic clock.
 //
 // What belongs to the simulation only: the physics, the encoder's optional
