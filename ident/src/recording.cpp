@@ -64,6 +64,10 @@ Series Series::slice(size_t begin, size_t end) const
   {
     s.t.assign(t.begin() + begin, t.begin() + end);
   }
+  if (!delays.empty())
+  {
+    s.delays.assign(delays.begin() + begin, delays.begin() + end);
+  }
   s.angles.assign(angles.begin() + begin, angles.begin() + end);
   s.measured.assign(measured.begin() + begin, measured.begin() + end);
   s.throttle_before.assign(throttle_before.begin() + begin, throttle_before.begin() + end);
@@ -134,6 +138,7 @@ std::string alignRecording(const RawRecording& raw, Series& out)
 
   // Each throttle frame answers the newest state that arrived before it.
   s.throttle_after.assign(frames, {{0, 0}});
+  s.delays.assign(frames, 0.0);
   std::vector<bool> answered(frames, false);
   std::vector<double> delays;
   size_t i = 0;
@@ -150,7 +155,8 @@ std::string alignRecording(const RawRecording& raw, Series& out)
     s.throttle_after[i] = raw.throttles[j];
     if (!answered[i])
     {
-      delays.push_back(raw.throttle_t[j] - s.t[i]);  // from when the rig made the frame
+      s.delays[i] = raw.throttle_t[j] - s.t[i];  // from when the rig made the frame
+      delays.push_back(s.delays[i]);
     }
     answered[i] = true;
   }
@@ -159,6 +165,11 @@ std::string alignRecording(const RawRecording& raw, Series& out)
     return "no throttle frame was sent while states arrived";
   }
   s.delay = std::min(std::max(median(delays), 0.0), period);
+  for (size_t k = 0; k < frames; ++k)
+  {
+    // A frame no command answered keeps its throttles: when does not matter.
+    s.delays[k] = answered[k] ? std::max(s.delays[k], 0.0) : s.delay;
+  }
   const double t0 = s.t[0];
   for (double& t : s.t)
   {

@@ -138,22 +138,28 @@ StartState startStateAt(const Series& s, size_t k)
   return st;
 }
 
-// Frame interval k as the fit steps it: steps of about kPhysicsStep, the
-// previous throttles for the first `delayed` steps, until the new ones arrive.
+// Frame interval k as the fit steps it: the previous throttles until the new
+// ones reached the rig, then the new ones, each piece in steps of about
+// kPhysicsStep. The switch falls where it fell on the rig, not on a step: a
+// host that answers 1 ms later or sooner from frame to frame moves each
+// throttle's thrust by a millisecond's worth, and over a window of a second
+// roll, a double integrator, sums those into more than the encoders' noise.
 struct Interval
 {
-  int steps;
-  int delayed;
-  double h;
+  double piece[2];  // s: the previous throttles, then the new ones
+  int steps[2];
 };
 
 Interval intervalOf(const Series& s, size_t k)
 {
   const double dt = k + 1 < s.size() ? s.time(k + 1) - s.time(k) : s.period;
   Interval iv;
-  iv.steps = std::max(1, static_cast<int>(std::lround(dt / kPhysicsStep)));
-  iv.h = dt / iv.steps;
-  iv.delayed = std::min(iv.steps, static_cast<int>(std::lround(s.delay / iv.h)));
+  iv.piece[0] = std::min(std::max(s.delayAt(k), 0.0), dt);
+  iv.piece[1] = dt - iv.piece[0];
+  for (int i = 0; i < 2; ++i)
+  {
+    iv.steps[i] = iv.piece[i] > 0 ? std::max(1, static_cast<int>(std::lround(iv.piece[i] / kPhysicsStep))) : 0;
+  }
   return iv;
 }
 
@@ -176,19 +182,18 @@ void simulateWindow(const Series& s, size_t k0, size_t n, const StartState& star
   for (size_t k = kw; k < k0; ++k)
   {
     const Interval iv = intervalOf(s, k);
-    const double pieces[2] = {iv.delayed * iv.h, (iv.steps - iv.delayed) * iv.h};
     for (int piece = 0; piece < 2; ++piece)
     {
-      if (!(pieces[piece] > 0))
+      if (iv.steps[piece] == 0)
       {
         continue;
       }
       const std::array<double, 2>& u = piece == 0 ? s.throttle_before[k] : s.throttle_after[k];
       T unused0, unused1;
       zv_sim::rig_dynamics_detail::lagOverStep(left, zv_sim::commandedThrust(T(clip01(u[0])), p.left_gain, p),
-                                               p.tau_up, p.tau_down, pieces[piece], unused0, unused1, left);
+                                               p.tau_up, p.tau_down, iv.piece[piece], unused0, unused1, left);
       zv_sim::rig_dynamics_detail::lagOverStep(right, zv_sim::commandedThrust(T(clip01(u[1])), p.right_gain, p),
-                                               p.tau_up, p.tau_down, pieces[piece], unused0, unused1, right);
+                                               p.tau_up, p.tau_down, iv.piece[piece], unused0, unused1, right);
     }
   }
 
@@ -210,10 +215,13 @@ void simulateWindow(const Series& s, size_t k0, size_t n, const StartState& star
   {
     const size_t k = k0 + j;
     const Interval iv = intervalOf(s, k);
-    for (int i = 0; i < iv.steps; ++i)
+    for (int piece = 0; piece < 2; ++piece)
     {
-      const std::array<double, 2>& u = i < iv.delayed ? s.throttle_before[k] : s.throttle_after[k];
-      x = zv_sim::rigStep(x, T(clip01(u[0])), T(clip01(u[1])), p, g, iv.h);
+      const std::array<double, 2>& u = piece == 0 ? s.throttle_before[k] : s.throttle_after[k];
+      for (int i = 0; i < iv.steps[piece]; ++i)
+      {
+        x = zv_sim::rigStep(x, T(clip01(u[0])), T(clip01(u[1])), p, g, iv.piece[piece] / iv.steps[piece]);
+      }
     }
     out(j, x);
   }

@@ -25,17 +25,18 @@ zv_rig::RigDescription defaultRig()
 
 // A plain PD pilot flies the true rig through pitch and yaw sweeps and steps,
 // as a recording of ./zv experiment would: states every 5 ms, quantised to
-// 4096 counts per turn with noise, each throttle applied 1 ms after its frame.
+// 4096 counts per turn with noise, each throttle applied 0.2 to 1.8 ms after
+// its frame, as a host's answer comes sooner or later.
 Series fly(const zv_rig::RigDescription& truth, double seconds, unsigned seed)
 {
   const zv_sim::RigDynamicParams<double> p = zv_sim::rigDynamicParamsOf(truth);
   const zv_sim::RigGeometry g = zv_sim::rigGeometryOf(truth.zorvik);
-  const double q = 2 * M_PI / 4096, frame = 0.005, h = 0.001;
+  const double q = 2 * M_PI / 4096, frame = 0.005, h = 0.0002;
   std::mt19937 rng(seed);
   std::normal_distribution<double> noise(0.0, 0.0005);
   Series s;
   s.period = frame;
-  s.delay = h;
+  s.delay = 0.001;
   zv_sim::RigState x;
   x.pitch = -0.2;
   std::array<double, 2> u = {{0, 0}};
@@ -66,9 +67,11 @@ Series fly(const zv_rig::RigDescription& truth, double seconds, unsigned seed)
     s.measured.push_back(true);
     s.throttle_before.push_back(before);
     s.throttle_after.push_back(u);
-    for (int i = 0; i < 5; ++i)
+    const int delayed = 1 + k % 9;  // steps of 0.2 ms
+    s.delays.push_back(delayed * h);
+    for (int i = 0; i < 25; ++i)
     {
-      const std::array<double, 2>& now = i < 1 ? before : u;
+      const std::array<double, 2>& now = i < delayed ? before : u;
       x = zv_sim::rigStep(x, now[0], now[1], p, g, h);
     }
   }
@@ -99,6 +102,9 @@ TEST(RigFit, StaysAtTheParametersTheDataWereMadeWith)
   options.window_s = {1.0};
   zv_ident::FitResult result;
   ASSERT_EQ("", zv_ident::fitRig(true_rig, data, options, result));
+  // What is left is the encoders' own error: noise of 0.0005 rad and counts
+  // of 2 pi / 4096 rad, sqrt(0.0005^2 + (2 pi / 4096)^2 / 12) = 0.00067 rad.
+  EXPECT_LT(result.residual_rms, 0.0007);
   for (int i = 0; i < zv_ident::kFittedCount; ++i)
   {
     const zv_ident::FittedValue& v = result.values[i];
@@ -189,8 +195,12 @@ TEST(Recording, TakesEachFrameBackToWhenTheRigMadeItAndPairsThrottles)
     EXPECT_NEAR(made[i], s.time(41 + i), 1e-12) << 41 + i;
   }
   // Each throttle left 1 ms after its frame arrived: 1 ms after the frame was
-  // made for all but frames 44 (7 ms) and 45 (2.2 ms); the median is 1 ms.
+  // made, but frame 44's left after frame 45 had arrived, so it answers 45,
+  // 2 ms after 45 was made, and 44 keeps the median, 1 ms.
   EXPECT_NEAR(0.001, s.delay, 1e-9);
+  EXPECT_NEAR(0.001, s.delays[2], 1e-9);
+  EXPECT_NEAR(0.001, s.delays[44], 1e-9);
+  EXPECT_NEAR(0.002, s.delays[45], 1e-9);
   EXPECT_NEAR(0.2, s.throttle_after[2][0], 1e-12);
   EXPECT_NEAR(0.2, s.throttle_before[3][0], 1e-12);
 }

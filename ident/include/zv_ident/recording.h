@@ -27,7 +27,7 @@ struct RawRecording
 std::string readRecording(const std::string& path, RawRecording& out);
 
 // The frames as the rig made them. Frame k was measured at time(k); over
-// [k, k+1] the rig ran throttle_before[k] for `delay` seconds, then
+// [k, k+1] the rig ran throttle_before[k] for delayAt(k) seconds, then
 // throttle_after[k] (the command that answered frame k, as the driver sent it).
 // The frames come about every `period` seconds, but not on one fixed grid: a
 // frame lost leaves a longer interval, and a rig that fell behind restarts
@@ -35,8 +35,9 @@ std::string readRecording(const std::string& path, RawRecording& out);
 struct Series
 {
   double period = 0.005;  // the usual interval
-  double delay = 0;
-  std::vector<double> t;  // frame times, s (empty: k * period)
+  double delay = 0;            // the median of `delays`
+  std::vector<double> delays;  // per frame, s (empty: `delay` for every frame)
+  std::vector<double> t;       // frame times, s (empty: k * period)
   std::vector<std::array<double, 3>> angles;
   std::vector<bool> measured;  // false: angles not measured (interpolated)
   std::vector<std::array<double, 2>> throttle_before;
@@ -49,6 +50,10 @@ struct Series
   double time(size_t k) const
   {
     return t.empty() ? k * period : t[k];
+  }
+  double delayAt(size_t k) const
+  {
+    return delays.empty() ? delay : delays[k];
   }
   // Frames [begin, end) as a series of their own.
   Series slice(size_t begin, size_t end) const;
