@@ -1,7 +1,8 @@
 // zv_test_rig: writes a rig whose truth differs from a given one, for proving
 // the identification: every value ./zv identify fits is scaled by its own
 // factor between 0.75 and 1.3, drawn from SEED (the same seed gives the same
-// rig on every machine), and the encoders get angle noise. What a ruler and a
+// rig on every machine), and the encoders get angle noise on top of their
+// counts (the sensor section's counts_per_rev, as given). What a ruler and a
 // scale measure stays as it is. Prints the factors and the true values.
 #include <cstdint>
 #include <cstdio>

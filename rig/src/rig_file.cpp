@@ -63,7 +63,8 @@ const std::vector<Section>& sections()
          {ZV_RIG_KEY(friction, coulomb_phi, kNonNegative), ZV_RIG_KEY(friction, coulomb_theta, kNonNegative),
           ZV_RIG_KEY(friction, coulomb_psi, kNonNegative)},
          false},
-        {"sensor", {ZV_RIG_KEY(sensor, angle_noise, kNonNegative)}, false},
+        {"sensor", {ZV_RIG_KEY(sensor, angle_noise, kNonNegative), ZV_RIG_KEY(sensor, counts_per_rev, kNonNegative)},
+         false},
     };
   }();
   return table;

@@ -75,6 +75,7 @@ TEST_F(RigFile, SectionsAndKeysLeftOutAreIdeal)
   EXPECT_EQ(0, rig.actuator.tau_up) << "not what `out` held before";
   EXPECT_EQ(1, rig.actuator.right_gain);
   EXPECT_EQ(0, rig.sensor.angle_noise);
+  EXPECT_EQ(0, rig.sensor.counts_per_rev) << "exact angles";
 }
 
 TEST_F(RigFile, RefusalsNameTheFileLineKeyValueAndWhatIsAllowed)
@@ -143,6 +144,7 @@ TEST_F(RigFile, WhatIsWrittenReadsBackExactly)
   EXPECT_EQ(rig.friction.coulomb_theta, back.friction.coulomb_theta);
   EXPECT_EQ(rig.friction.coulomb_psi, back.friction.coulomb_psi);
   EXPECT_EQ(rig.sensor.angle_noise, back.sensor.angle_noise);
+  EXPECT_EQ(4096, back.sensor.counts_per_rev) << "the default rig's encoders";
 
   std::ifstream in(path_);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -3,6 +3,7 @@
 // controller run against it unchanged. Publishes no topics.
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -75,6 +76,8 @@ int run()
   pnh.param("encoder_rate", config.encoder_rate, config.encoder_rate);
   pnh.param("heartbeat_rate", config.heartbeat_rate, config.heartbeat_rate);
   pnh.param("throttle_timeout", config.throttle_timeout, config.throttle_timeout);
+  // The rig's own encoders, unless ~quantization says otherwise.
+  config.quantization = truth.sensor.counts_per_rev > 0 ? 2 * M_PI / truth.sensor.counts_per_rev : 0.0;
   pnh.param("quantization", config.quantization, config.quantization);
   config.noise_stddev = truth.sensor.angle_noise;  // the rig's own sensor, unless ~noise_stddev says otherwise
   pnh.param("noise_stddev", config.noise_stddev, config.noise_stddev);

@@ -113,6 +113,11 @@ std::string RigModel::validate(const zv_rig::RigDescription& rig, const RigLimit
   {
     err << "sensor angle_noise is " << rig.sensor.angle_noise << " rad: give 0 (none) or a positive deviation";
   }
+  else if (!(rig.sensor.counts_per_rev >= 0 && std::isfinite(rig.sensor.counts_per_rev)))
+  {
+    err << "sensor counts_per_rev is " << rig.sensor.counts_per_rev
+        << ": give the encoders' counts per revolution (e.g. 4096), or 0 for exact angles";
+  }
   return err.str();
 }
 

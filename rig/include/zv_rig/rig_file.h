@@ -9,7 +9,7 @@
 //   actuator:    # ActuatorParams: tau_up, tau_down, thrust_expo, throttle_start,
 //     ...        #   left_gain, right_gain, reaction_torque
 //   friction:    # FrictionParams: coulomb_phi, coulomb_theta, coulomb_psi
-//   sensor:      # SensorParams: angle_noise
+//   sensor:      # SensorParams: angle_noise, counts_per_rev
 //
 // A missing actuator, friction or sensor section or key takes the ideal value
 // (the defaults of rig_params.h). Refused, with the file, the line, the key,

@@ -83,7 +83,8 @@ struct FrictionParams
 // The angle sensor (rig file section `sensor:`).
 struct SensorParams
 {
-  double angle_noise = 0;  // rad, standard deviation of white noise added before quantisation
+  double angle_noise = 0;     // rad, standard deviation of white noise added before quantisation
+  double counts_per_rev = 0;  // the encoders' counts per revolution (x4 quadrature); 0: exact angles
 };
 
 // A whole rig file: the physical parameters and what a real rig adds.
