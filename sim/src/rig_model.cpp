@@ -150,12 +150,12 @@ void RigModel::setThrottles(double left, double right)
 
 double RigModel::pitchInertia() const
 {
-  return geometry_.pitch_point_inertia + dynamics_.pitch_inertia;
+  return rig_dynamics_detail::pitchInertiaOf(dynamics_, geometry_);
 }
 
 double RigModel::yawInertia() const
 {
-  return geometry_.yaw_point_inertia + dynamics_.yaw_inertia;
+  return rig_dynamics_detail::yawInertiaOf(dynamics_, geometry_);
 }
 
 RigAccelerations RigModel::accelerations(const RigState& s, double f_left, double f_right) const

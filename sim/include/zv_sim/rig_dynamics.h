@@ -292,14 +292,27 @@ T netTorque(const T& torque, const T& c, CoulombPhase phase)
   return torque;
 }
 
+// Each axis's whole inertia: the fitted body's share and the point masses'.
+template <typename T>
+T pitchInertiaOf(const RigDynamicParams<T>& p, const RigGeometry& g)
+{
+  return g.pitch_point_inertia + p.pitch_inertia;
+}
+
+template <typename T>
+T yawInertiaOf(const RigDynamicParams<T>& p, const RigGeometry& g)
+{
+  return g.yaw_point_inertia + p.yaw_inertia;
+}
+
 template <typename T>
 RigAccelerationsT<T> accelerationsIn(const RigTorquesT<T>& tq, const CoulombPhases& ph, const RigDynamicParams<T>& p,
                                      const RigGeometry& g)
 {
   RigAccelerationsT<T> a;
   a.roll = netTorque(tq.roll, p.coulomb_phi, ph.roll) / p.J1x;
-  a.pitch = netTorque(tq.pitch, p.coulomb_theta, ph.pitch) / (g.pitch_point_inertia + p.pitch_inertia);
-  a.yaw = netTorque(tq.yaw, p.coulomb_psi, ph.yaw) / (g.yaw_point_inertia + p.yaw_inertia);
+  a.pitch = netTorque(tq.pitch, p.coulomb_theta, ph.pitch) / pitchInertiaOf(p, g);
+  a.yaw = netTorque(tq.yaw, p.coulomb_psi, ph.yaw) / yawInertiaOf(p, g);
   return a;
 }
 
@@ -453,10 +466,8 @@ RigStateT<T> rigStep(const RigStateT<T>& s, const T& u_left, const T& u_right, c
   next.thrust_right = right_end;
 
   passThroughRest(next.roll_rate, s.roll_rate, ph.roll, tq.roll, p.coulomb_phi, p.J1x, dt);
-  passThroughRest(next.pitch_rate, s.pitch_rate, ph.pitch, tq.pitch, p.coulomb_theta,
-                  T(g.pitch_point_inertia) + p.pitch_inertia, dt);
-  passThroughRest(next.yaw_rate, s.yaw_rate, ph.yaw, tq.yaw, p.coulomb_psi, T(g.yaw_point_inertia) + p.yaw_inertia,
-                  dt);
+  passThroughRest(next.pitch_rate, s.pitch_rate, ph.pitch, tq.pitch, p.coulomb_theta, pitchInertiaOf(p, g), dt);
+  passThroughRest(next.yaw_rate, s.yaw_rate, ph.yaw, tq.yaw, p.coulomb_psi, yawInertiaOf(p, g), dt);
   stopAt(next.pitch, next.pitch_rate, g.limits.pitch_min, g.limits.pitch_max);
   stopAt(next.roll, next.roll_rate, g.limits.roll_min, g.limits.roll_max);
   return next;
