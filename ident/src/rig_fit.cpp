@@ -299,19 +299,36 @@ struct WindowCost
 // Schur complement of the start blocks in J'J): its inverse is the
 // parameters' covariance in units of the residuals' variance. `columns` is the
 // number of parameter columns before the windows' start blocks.
-Eigen::MatrixXd parameterInformation(const ceres::CRSMatrix& jac, int columns)
+//
+// That covariance takes the residuals as independent, and within a window
+// they are not: an error in where a throttle switch falls, or in the start,
+// shifts a window's whole misfit one way. `scores` therefore holds the spread
+// of the windows' own gradients (each window's score, its start eliminated):
+// info⁺·scores·info⁺ is the covariance with each window taken as one
+// independent sample, whatever the correlation inside it.
+struct ParameterStatistics
 {
-  Eigen::MatrixXd info = Eigen::MatrixXd::Zero(columns, columns);
+  Eigen::MatrixXd info;
+  Eigen::MatrixXd scores;
+};
+
+ParameterStatistics parameterStatistics(const ceres::CRSMatrix& jac, const std::vector<double>& residuals, int columns)
+{
+  ParameterStatistics st;
+  st.info = Eigen::MatrixXd::Zero(columns, columns);
+  st.scores = Eigen::MatrixXd::Zero(columns, columns);
   const int windows = (jac.num_cols - columns) / kStartSize;
   std::vector<Eigen::MatrixXd> jpx(windows, Eigen::MatrixXd::Zero(columns, kStartSize));
   std::vector<Eigen::MatrixXd> jxx(windows, Eigen::MatrixXd::Zero(kStartSize, kStartSize));
+  std::vector<Eigen::VectorXd> gp(windows, Eigen::VectorXd::Zero(columns));
+  std::vector<Eigen::VectorXd> gx(windows, Eigen::VectorXd::Zero(kStartSize));
   Eigen::VectorXd rp(columns);
   Eigen::VectorXd rx(kStartSize);
+  int window = -1;  // a window's rows are contiguous; a row that no start moves belongs to the last one
   for (int row = 0; row < jac.num_rows; ++row)
   {
     rp.setZero();
     rx.setZero();
-    int window = -1;
     for (int a = jac.rows[row]; a < jac.rows[row + 1]; ++a)
     {
       const int col = jac.cols[a];
@@ -325,18 +342,23 @@ Eigen::MatrixXd parameterInformation(const ceres::CRSMatrix& jac, int columns)
         rx[(col - columns) % kStartSize] = jac.values[a];
       }
     }
-    info += rp * rp.transpose();
+    st.info += rp * rp.transpose();
     if (window >= 0)
     {
       jpx[window] += rp * rx.transpose();
       jxx[window] += rx * rx.transpose();
+      gp[window] += rp * residuals[row];
+      gx[window] += rx * residuals[row];
     }
   }
   for (int w = 0; w < windows; ++w)
   {
-    info -= jpx[w] * jxx[w].completeOrthogonalDecomposition().pseudoInverse() * jpx[w].transpose();
+    const Eigen::MatrixXd eliminate = jpx[w] * jxx[w].completeOrthogonalDecomposition().pseudoInverse();
+    st.info -= eliminate * jpx[w].transpose();
+    const Eigen::VectorXd score = gp[w] - eliminate * gx[w];
+    st.scores += score * score.transpose();
   }
-  return info;
+  return st;
 }
 
 // Values that trade against each other share a group.
@@ -637,10 +659,11 @@ std::string fitRig(const zv_rig::RigDescription& base_rig, const std::vector<Ser
     eo.parameter_blocks = blocks;
     eo.num_threads = options.threads;
     ceres::CRSMatrix jac;
-    problem.Evaluate(eo, nullptr, nullptr, nullptr, &jac);
+    std::vector<double> misfit;
+    problem.Evaluate(eo, nullptr, &misfit, nullptr, &jac);
     const int nfree = static_cast<int>(free.size());
-    const Eigen::MatrixXd info = parameterInformation(jac, nfree);
-    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eig(info);
+    const ParameterStatistics stats = parameterStatistics(jac, misfit, nfree);
+    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eig(stats.info);
     const double largest = eig.eigenvalues().maxCoeff();
     std::array<bool, kFittedCount> undetermined;
     undetermined.fill(false);
@@ -663,6 +686,11 @@ std::string fitRig(const zv_rig::RigDescription& base_rig, const std::vector<Ser
       }
     }
 
+    // Each window taken as one sample (see parameterStatistics); of the two
+    // estimates the larger counts, since too few windows can make the spread
+    // of their scores come out small by chance.
+    const Eigen::MatrixXd per_window = cov * stats.scores * cov;
+
     bool newly_held = false;
     for (int f = 0; f < nfree; ++f)
     {
@@ -671,7 +699,8 @@ std::string fitRig(const zv_rig::RigDescription& base_rig, const std::vector<Ser
       v.base = base_values[i];
       v.estimate = scale[i] * theta[i];
       v.determined = !undetermined[i];
-      v.sd = v.determined ? std::sqrt(std::max(0.0, cov(f, f) * sigma2)) * scale[i] : 0.0;
+      const double variance = std::max(cov(f, f) * sigma2, per_window(f, f));
+      v.sd = v.determined ? std::sqrt(std::max(0.0, variance)) * scale[i] : 0.0;
       const double relative = relativeSd(v);
       v.accepted = v.determined && relative <= options.max_relative_sd;
       v.reason.clear();
