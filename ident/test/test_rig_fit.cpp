@@ -35,6 +35,7 @@ Series fly(const zv_rig::RigDescription& truth, double seconds, unsigned seed, d
   const double q = 2 * M_PI / 4096, frame = 0.005, h = 0.0002;
   std::mt19937 rng(seed);
   std::normal_distribution<double> noise(0.0, 0.0005);
+  std::normal_distribution<double> unit(0.0, 1.0);
   Series s;
   s.period = frame;
   s.delay = 0.001;
@@ -51,7 +52,10 @@ Series fly(const zv_rig::RigDescription& truth, double seconds, unsigned seed, d
     const double measured[3] = {x.roll, x.pitch, x.yaw};
     for (int a = 0; a < 3; ++a)
     {
-      lasting[a] = keep * lasting[a] + drift * std::sqrt(1 - keep * keep) * noise(rng) / 0.0005;
+      if (drift > 0)  // drawn only then: the other tests' noise stays as it was
+      {
+        lasting[a] = keep * lasting[a] + drift * std::sqrt(1 - keep * keep) * unit(rng);
+      }
       y[a] = std::round((measured[a] + lasting[a] + noise(rng)) / q) * q;
     }
     // References: a pitch sweep with steps, a slower yaw sweep. The gains are
